@@ -1,0 +1,48 @@
+#include "TolvaneProcessor.h"
+
+juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool original)
+{
+    std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
+
+    if (reader == nullptr || reader->lengthInSamples < 1 || reader->sampleRate <= 0.0)
+        return "Cannot read this audio file.";
+
+    const auto frames = reader->lengthInSamples;
+
+    // Both length limits come before any sample memory is asked for.
+    if ((double) frames > reader->sampleRate * maxSeconds || frames > maxFrames)
+        return "Prototype limit: choose a sound no longer than 2 minutes / 12 million frames.";
+
+    const int k = (int) std::min (reader->numChannels, 2u);
+    const int n = (int) frames;
+
+    juce::AudioBuffer<float> decoded (k, n);
+
+    if (k < 1 || ! reader->read (&decoded, 0, n, 0, true, true))
+        return "Audio read failed.";
+
+    auto sound = std::make_unique<LoadedSound>();
+    sound->sampleRate = reader->sampleRate;
+    sound->channels.reserve ((size_t) k);
+    for (int ch = 0; ch < k; ++ch)
+        sound->channels.emplace_back (decoded.getReadPointer (ch), decoded.getReadPointer (ch) + n);
+
+    const auto newTotal = (juce::uint64) cacheBytes + (juce::uint64) k * (juce::uint64) n * 4u;
+
+    if (newTotal > cacheBudgetBytes)
+        return "Session cache full (256 MB). Remove and reopen Tolvane to clear it.";
+
+    // The only step below that can throw is growing the cache list: do it while nothing has changed.
+    soundCache.reserve (soundCache.size() + 1);
+
+    cacheBytes = (size_t) newTotal;
+    soundCache.push_back (std::move (sound));
+    pendingSound.exchange (soundCache.back().get());
+    loadedFile = file;
+    loadedIsOriginal = original;
+    sourceBpm.store (0.0);
+    pitchSemitones.store (0.0);
+    transportCommand.store (transportStopReset);
+
+    return "Loaded: " + file.getFileName() + ". Enter source BPM if known.";
+}

@@ -1,0 +1,157 @@
+#include "TolvaneProcessor.h"
+
+#include "editor/TolvaneEditor.h"
+
+#include <cmath>
+
+namespace
+{
+double clampSpeedRatio (double ratio)
+{
+    // NaN falls through both tests on purpose: renderVoice turns it into silence.
+    if (ratio > 4.0)
+        return 4.0;
+    if (ratio < 0.25)
+        return 0.25;
+    return ratio;
+}
+
+size_t frameCount (const LoadedSound& sound) { return sound.channels.empty() ? 0 : sound.channels.front().size(); }
+} // namespace
+
+void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numSamples, double hostRate,
+                  double speedRatio, float gain)
+{
+    for (int ch = 0; ch < numChannels; ++ch)
+        std::fill (outputs[ch], outputs[ch] + std::max (numSamples, 0), 0.0f);
+
+    if (! voice.playing || voice.sound == nullptr || hostRate <= 0.0 || ! std::isfinite (speedRatio))
+        return;
+
+    const auto& sound = *voice.sound;
+    const double step = (sound.sampleRate / hostRate) * clampSpeedRatio (speedRatio);
+
+    if (numSamples <= 0)
+        return;
+
+    const auto n = frameCount (sound);
+    const auto lastSourceChannel = (int) sound.channels.size() - 1;
+
+    for (int i = 0; i < numSamples; ++i)
+    {
+        if (voice.position >= (double) n)
+        {
+            voice.playing = false;
+            return;
+        }
+
+        const auto idx = (int32_t) voice.position;
+        const auto frac = (float) (voice.position - idx);
+        const auto next = std::min ((size_t) idx + 1, n - 1);
+
+        for (int j = 0; j < numChannels; ++j)
+        {
+            const auto& src = sound.channels[(size_t) std::min (j, lastSourceChannel)];
+            float value = (src[next] - src[(size_t) idx]) * frac + src[(size_t) idx];
+            value = value * gain;
+            if (value > 1.0f)
+                value = 1.0f;
+            else if (value < -1.0f)
+                value = -1.0f;
+            outputs[j][i] = value;
+        }
+
+        voice.position = step + voice.position;
+    }
+}
+
+TolvaneProcessor::TolvaneProcessor()
+    : juce::AudioProcessor (BusesProperties().withOutput ("Preview", juce::AudioChannelSet::stereo(), true))
+{
+    formatManager.registerBasicFormats();
+}
+
+TolvaneProcessor::~TolvaneProcessor() = default;
+
+const juce::String TolvaneProcessor::getName() const { return "Brevant Tolvane"; }
+
+void TolvaneProcessor::prepareToPlay (double sampleRate, int) { hostSampleRate = sampleRate; }
+
+void TolvaneProcessor::releaseResources() {}
+
+void TolvaneProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    juce::ScopedNoDenormals noDenormals;
+
+    if (auto* arrived = pendingSound.exchange (nullptr))
+    {
+        voice.sound = arrived;
+        voice.position = 0.0;
+        voice.playing = false;
+    }
+
+    double bpm = 0.0;
+    if (auto* playHead = getPlayHead())
+        if (auto position = playHead->getPosition())
+            if (auto tempo = position->getBpm())
+                bpm = *tempo;
+
+    hostBpm.store (bpm);
+
+    switch (transportCommand.exchange (transportNone))
+    {
+    case transportPlayOnce:
+        if (pendingSound.load() != nullptr)
+        {
+            // The sound this start was posted for arrived after this block took the slot:
+            // keep the start for the block that installs it, unless a newer command came.
+            int expected = transportNone;
+            transportCommand.compare_exchange_strong (expected, transportPlayOnce);
+        }
+        else if (voice.sound != nullptr && frameCount (*voice.sound) >= 1)
+        {
+            if (voice.position >= (double) frameCount (*voice.sound))
+                voice.position = 0.0;
+            voice.playing = true;
+        }
+        break;
+
+    case transportStopReset:
+        voice.playing = false;
+        voice.position = 0.0;
+        break;
+
+    default:
+        break;
+    }
+
+    const double pitch = pitchSemitones.load();
+    const bool match = matchDawTempo.load();
+    const double source = sourceBpm.load();
+    const double tempoRatio = (match && source > 0.0 && bpm > 0.0) ? bpm / source : 1.0;
+    const double speedRatio = clampSpeedRatio (std::pow (2.0, pitch / 12.0) * tempoRatio);
+
+    renderVoice (voice, buffer.getArrayOfWritePointers(), buffer.getNumChannels(), buffer.getNumSamples(),
+                 hostSampleRate, speedRatio, gain.load());
+
+    isPlaying.store (voice.playing);
+}
+
+double TolvaneProcessor::getTailLengthSeconds() const { return 0.0; }
+bool TolvaneProcessor::acceptsMidi() const { return false; }
+bool TolvaneProcessor::producesMidi() const { return false; }
+juce::AudioProcessorEditor* TolvaneProcessor::createEditor() { return new TolvaneEditor (*this); }
+bool TolvaneProcessor::hasEditor() const { return true; }
+int TolvaneProcessor::getNumPrograms() { return 1; }
+int TolvaneProcessor::getCurrentProgram() { return 0; }
+void TolvaneProcessor::setCurrentProgram (int) {}
+const juce::String TolvaneProcessor::getProgramName (int) { return {}; }
+void TolvaneProcessor::changeProgramName (int, const juce::String&) {}
+
+bool TolvaneProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
+{
+    const auto main = layouts.getMainOutputChannelSet();
+    return main == juce::AudioChannelSet::stereo() || main == juce::AudioChannelSet::mono();
+}
+
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter() { return new TolvaneProcessor(); }
