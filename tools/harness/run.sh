@@ -64,7 +64,15 @@ if [ -n "${_TOLVANE_HARNESS_INNER:-}" ]; then
   cmd_pid=""
   # shellcheck disable=SC2317 # run from the traps below
   on_signal() { # signal exit-code: pass it on to COMMAND, then the EXIT trap stops the services
-    [ -z "$cmd_pid" ] || kill -"$1" "$cmd_pid" 2>/dev/null || true
+    local i
+    if [ -n "$cmd_pid" ]; then
+      kill -"$1" "$cmd_pid" 2>/dev/null || true
+      for ((i = 0; i < 50; i++)); do
+        kill -0 "$cmd_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+      kill -KILL "$cmd_pid" 2>/dev/null || true
+    fi
     exit "$2"
   }
   trap stop_services EXIT
@@ -94,14 +102,14 @@ if [ -n "${_TOLVANE_HARNESS_INNER:-}" ]; then
     [ -f "$work/main.ready" ] && [ -f "$work/untrusted.ready" ] && break
     for pid in "${pids[@]}"; do
       if ! kill -0 "$pid" 2>/dev/null; then
-        cat "$work"/*.log >&2 2>/dev/null || true
+        cat "$work/main.log" "$work/untrusted.log" >&2 2>/dev/null || true
         die "the stand-in service exited during start-up"
       fi
     done
     sleep 0.1
   done
   if ! [ -f "$work/main.ready" ] || ! [ -f "$work/untrusted.ready" ]; then
-    cat "$work"/*.log >&2 2>/dev/null || true
+    cat "$work/main.log" "$work/untrusted.log" >&2 2>/dev/null || true
     die "the stand-in service did not come up within 15 s"
   fi
 
@@ -121,7 +129,7 @@ if [ -n "${_TOLVANE_HARNESS_INNER:-}" ]; then
   for pid in "${pids[@]}"; do
     if ! kill -0 "$pid" 2>/dev/null; then
       echo "harness: a stand-in service died while COMMAND ran; its log:" >&2
-      cat "$work"/*.log >&2 2>/dev/null || true
+      cat "$work/main.log" "$work/untrusted.log" >&2 2>/dev/null || true
       break
     fi
   done
@@ -176,9 +184,10 @@ cp "$work/ca.pem" "$work/certs/ca-certificates.crt"
 hash="$(openssl x509 -hash -noout -in "$work/ca.pem")" || die "cannot hash the test CA"
 ln -s ca-certificates.crt "$work/certs/$hash.0"
 
+localhost_lines="$(grep -E '^[[:space:]]*[0-9a-fA-F:.]+[[:space:]]+([^#]*[[:space:]])?localhost([[:space:]]|$)' /etc/hosts 2>/dev/null || true)"
 {
-  grep -E '^[[:space:]]*[0-9a-fA-F:.]+[[:space:]].*\blocalhost\b' /etc/hosts 2>/dev/null || true
-  echo "127.0.0.1 localhost"
+  [ -z "$localhost_lines" ] || printf '%s\n' "$localhost_lines"
+  grep -qE '^[[:space:]]*127\.0\.0\.1[[:space:]]' <<<"$localhost_lines" || echo "127.0.0.1 localhost"
   echo "127.0.0.1 $site_host"
   echo "127.0.0.2 $untrusted_host"
 } >"$work/hosts"

@@ -309,6 +309,10 @@ class State:
                                          "confirmed": False, "consumed": False}
             return device_code, user_code
 
+    def signin_open(self, user_code):
+        with self.lock:
+            return self._find_user_code(user_code)[1] is not None
+
     def _find_user_code(self, user_code):
         for device_code, s in self.signins.items():
             if s["user_code"] == user_code and not s["consumed"]:
@@ -437,21 +441,27 @@ def _headers_option(spec):
 
 
 def _body_option(spec, allow_size=True):
-    """Returns (size, factory) where factory() yields the body bytes."""
+    """Returns (size, pieces, fill kind or None) for the body a fault sends."""
     if "body_b64" in spec:
         data = base64.b64decode(spec["body_b64"], validate=True)
-        return len(data), lambda: iter([data])
+        return len(data), iter([data]), None
     if "body" in spec:
         if not isinstance(spec["body"], str):
             raise ValueError("body must be text")
         data = spec["body"].encode("utf-8")
-        return len(data), lambda: iter([data])
+        return len(data), iter([data]), None
     if allow_size and "body_size" in spec:
         n = _int(spec, "body_size", lo=0, hi=MAX_BODY)
         kind = spec.get("fill", "bytes")
-        next(fill_body(kind, n), None)  # validates kind and size now
-        return n, lambda: fill_body(kind, n)
-    return 0, lambda: iter([])
+        pieces = fill_body(kind, n)
+        first = next(pieces, b"")  # raises now for a bad kind or size
+        return n, _prepend(first, pieces), kind
+    return 0, iter([]), None
+
+
+def _prepend(first, rest):
+    yield first
+    yield from rest
 
 
 def validate_fault(f):
@@ -537,9 +547,6 @@ class Handler(BaseHTTPRequestHandler):
             raise ValueError("bad length")
         return self.rfile.read(n)
 
-    def _write(self, data):
-        self.wfile.write(data)
-
     def _head(self, status, headers, reason=None):
         lines = ["HTTP/1.1 %d %s" % (status, reason or reason_of(status))]
         lines += ["%s: %s" % (k, v) for k, v in headers]
@@ -551,7 +558,7 @@ class Handler(BaseHTTPRequestHandler):
         headers += list(extra)
         if self.close_connection:
             headers.append(("Connection", "close"))
-        self._write(self._head(status, headers) + (b"" if self.command == "HEAD" else body))
+        self.wfile.write(self._head(status, headers) + (b"" if self.command == "HEAD" else body))
 
     def _json(self, status, obj, extra=()):
         self._send(status, json.dumps(obj, ensure_ascii=False).encode("utf-8"),
@@ -618,21 +625,20 @@ class Handler(BaseHTTPRequestHandler):
             body = f.get("body", '<html><body><a href="%s">Moved</a></body></html>' % html.escape(loc)).encode()
             hdrs = self._fault_headers(f, [("Location", loc), ("Content-Type", "text/html; charset=UTF-8"),
                                            ("Content-Length", str(len(body))), ("Connection", "close")])
-            self._write(self._head(f["status"], hdrs) + body)
+            self.wfile.write(self._head(f["status"], hdrs) + body)
             return
         status = f.get("status", 200)
         if kind == "stall_body":
-            size, make = _body_option(f, allow_size=False)
+            _, pieces, _ = _body_option(f, allow_size=False)
             hdrs = self._fault_headers(f, [("Content-Type", "application/json; charset=UTF-8"),
                                            ("Content-Length", str(f.get("length", 1024))),
                                            ("Connection", "close")])
-            self._write(self._head(status, hdrs) + b"".join(make()))
+            self.wfile.write(self._head(status, hdrs) + b"".join(pieces))
             self._wait(f.get("ms", 1000))
             return
         if kind == "reply":
-            size, make = _body_option(f)
-            fill = f.get("fill", "bytes") if "body_size" in f and "body" not in f and "body_b64" not in f else None
-            self._stream(f, status, size, make(), fill, chunk=None, interval_ms=0)
+            size, pieces, fill = _body_option(f)
+            self._stream(f, status, size, pieces, fill, chunk=None, interval_ms=0)
             return
         if kind == "trickle":
             total = f.get("total", 4096)
@@ -651,7 +657,7 @@ class Handler(BaseHTTPRequestHandler):
         elif cl != "none":
             defaults.append(("Content-Length", str(cl)))
         defaults.append(("Connection", "close"))
-        self._write(self._head(status, self._fault_headers(f, defaults)))
+        self.wfile.write(self._head(status, self._fault_headers(f, defaults)))
         src = ByteSource(pieces)
         step = chunk or 65536
         deadline = time.monotonic() + MAX_WAIT_MS / 1000.0
@@ -667,9 +673,9 @@ class Handler(BaseHTTPRequestHandler):
             sent += len(piece)
             if cl == "chunked":
                 piece = b"%x\r\n%s\r\n" % (len(piece), piece)
-            self._write(piece)
+            self.wfile.write(piece)
         if cl == "chunked":
-            self._write(b"0\r\n\r\n")
+            self.wfile.write(b"0\r\n\r\n")
 
     # --- control API
     def _control(self, name, body):
@@ -771,9 +777,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         user_code = form.get("user_code", query.get("user_code", ""))
         if self.command == "GET":
-            with self.state.lock:
-                _, s = self.state._find_user_code(user_code)
-            if s is None:
+            if not self.state.signin_open(user_code):
                 self._html(404, "Unknown code", "<p>This code is not known or was already used.</p>")
                 return
             code = html.escape(user_code, quote=True)
