@@ -1,21 +1,120 @@
 #include "LibraryPanel.h"
 
-// Placeholder frame until the panel lands.
-LibraryPanel::Job::Job (std::function<void()> requestTask)
-    : juce::ThreadPoolJob ("Tolvane request"), task (std::move (requestTask))
+namespace
 {
-}
-LibraryPanel::Job::~Job() = default;
-juce::ThreadPoolJob::JobStatus LibraryPanel::Job::runJob()
+const juce::Colour listBackground (0xff111e2au);
+const juce::Colour promptColour (0xff808080u);
+
+constexpr int searchBoxMaxLength = 120;
+constexpr int rowHeight = 28;
+
+// Moves both sides in; an extent that would turn negative stays at 0.
+juce::Rectangle<int> insetHorizontally (juce::Rectangle<int> r, int d)
 {
-    task();
-    return jobHasFinished;
+    return { r.getX() + d, r.getY(), juce::jmax (0, r.getWidth() - 2 * d), r.getHeight() };
 }
 
-LibraryPanel::LibraryPanel (SoundReady soundReady) : onSoundReady (std::move (soundReady)) {}
-LibraryPanel::~LibraryPanel() { pool.removeAllJobs (true, -1); }
-void LibraryPanel::resized() {}
-int LibraryPanel::getNumRows() { return (int) items.size(); }
-void LibraryPanel::paintListBoxItem (int, juce::Graphics&, int, int, bool) {}
-void LibraryPanel::selectedRowsChanged (int) {}
-void LibraryPanel::timerCallback() {}
+juce::Rectangle<int> insetVertically (juce::Rectangle<int> r, int d)
+{
+    return { r.getX(), r.getY() + d, r.getWidth(), juce::jmax (0, r.getHeight() - 2 * d) };
+}
+} // namespace
+
+bool isTrustedPreviewUrl (const juce::String& url)
+{
+    if (! url.startsWith (siteRootUrl))
+        return false;
+
+    if (juce::URL (url).getDomain() != juce::String (siteHost))
+        return false;
+
+    // An "@" could smuggle a user-info part or another host past a careless parser; a backslash
+    // is read as a slash by some, so neither is allowed anywhere.
+    return ! url.containsChar ('@') && ! url.containsChar ('\\');
+}
+
+LibraryPanel::LibraryPanel (SoundReady soundReady) : onSoundReady (std::move (soundReady))
+{
+    addAndMakeVisible (connectButton);
+    addAndMakeVisible (disconnectButton);
+    addAndMakeVisible (searchButton);
+    addAndMakeVisible (prevButton);
+    addAndMakeVisible (nextButton);
+    addAndMakeVisible (playPreviewButton);
+    addAndMakeVisible (downloadButton);
+    addAndMakeVisible (searchBox);
+    addAndMakeVisible (soundList);
+    addAndMakeVisible (statusLabel);
+
+    searchBox.setTextToShowWhenEmpty ("Search sound names", promptColour);
+    searchBox.setInputRestrictions (searchBoxMaxLength);
+
+    soundList.setRowHeight (rowHeight);
+    soundList.setColour (juce::ListBox::backgroundColourId, listBackground);
+
+    statusLabel.setText ("Connect your Brevant account to browse your sound library.", juce::dontSendNotification);
+
+    connectButton.onClick = [this] { connect(); };
+    disconnectButton.onClick = [this] { disconnect(); };
+    searchButton.onClick = [this] { search(); };
+    searchBox.onReturnKey = searchButton.onClick;
+    prevButton.onClick = [this] { previousPage(); };
+    nextButton.onClick = [this] { nextPage(); };
+    playPreviewButton.onClick = [this] { downloadSelected (false); };
+    downloadButton.onClick = [this] { downloadSelected (true); };
+
+    // A name left over from another panel or an earlier run is never reused.
+    sessionDir = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                     .getNonexistentChildFile ("brevant-tolvane", "", true);
+    sessionDir.createDirectory();
+
+    updateButtons();
+}
+
+LibraryPanel::~LibraryPanel()
+{
+    stopTimer();
+    // Waits for a running request; its reply then finds the panel gone.
+    pool.removeAllJobs (true, -1);
+    // Links inside are removed as links: what they point at is not ours.
+    sessionDir.deleteRecursively (false);
+}
+
+void LibraryPanel::resized()
+{
+    auto area = getLocalBounds();
+
+    auto topRow = area.removeFromTop (32);
+    connectButton.setBounds (topRow.removeFromLeft (150));
+    disconnectButton.setBounds (topRow.removeFromLeft (110));
+    searchButton.setBounds (topRow.removeFromRight (90));
+    searchBox.setBounds (insetHorizontally (topRow, 8));
+
+    statusLabel.setBounds (area.removeFromTop (38));
+
+    auto buttonRow = area.removeFromBottom (34);
+    prevButton.setBounds (buttonRow.removeFromLeft (90));
+    nextButton.setBounds (buttonRow.removeFromLeft (90));
+    downloadButton.setBounds (buttonRow.removeFromRight (220));
+    playPreviewButton.setBounds (buttonRow.removeFromRight (160));
+
+    soundList.setBounds (insetVertically (area, 4));
+}
+
+void LibraryPanel::updateButtons()
+{
+    const bool signedIn = accessToken.isNotEmpty();
+    const bool polling = isTimerRunning();
+    const bool active = signedIn && ! busy;
+    const int sel = soundList.getSelectedRow (0);
+    const bool rowValid = active && sel >= 0 && sel < (int) items.size();
+
+    connectButton.setEnabled (! busy && ! signedIn && ! polling);
+    disconnectButton.setEnabled (! busy && (signedIn || polling));
+    searchButton.setEnabled (active);
+    searchBox.setEnabled (active);
+    prevButton.setEnabled (active && page > 1);
+    nextButton.setEnabled (active && page < totalPages);
+    playPreviewButton.setEnabled (rowValid && isTrustedPreviewUrl (items[(size_t) sel].previewUrl));
+    downloadButton.setEnabled (rowValid && items[(size_t) sel].owned);
+}

@@ -83,6 +83,10 @@ private:
 
     friend struct LibraryPanelTestAccess;
 
+    // The request task and the reply delivery of the web request layer.
+    struct RequestTask;
+    struct ReplyDelivery;
+
     SoundReady onSoundReady;
     juce::TextButton connectButton{ "Connect account" };
     juce::TextButton disconnectButton{ "Disconnect" };
@@ -113,3 +117,15 @@ private:
 // Sends one request and reads its reply, on the pool thread. Never throws.
 LibraryPanel::Reply performRequest (const juce::String& url, const juce::String& method, const juce::String& body,
                                     const juce::String& token, bool binary);
+
+// Whether a sign-in poll may still go out at nowMs; right across a wrap of the millisecond counter.
+bool isBeforePollDeadline (juce::uint32 deadlineMs, juce::uint32 nowMs);
+
+// The body of one sign-in poll, byte for byte what the service expects.
+juce::String makePollBody (const juce::String& userCode, const juce::String& deviceCode);
+
+// The address of one catalog page for a search text.
+juce::String catalogUrl (int page, const juce::String& searchText);
+
+// The name under which a downloaded sound is kept in the panel's directory.
+juce::String downloadFileName (int id, bool original);
