@@ -17,6 +17,9 @@ public:
 private:
     friend struct FileDragButtonTestAccess;
 
+    // A press that moves no further than this is still a click.
+    static constexpr int dragThresholdPixels = 8;
+
     TolvaneProcessor* processor;
     bool dragStarted = false;
 };

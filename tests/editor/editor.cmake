@@ -1,0 +1,17 @@
+tolvane_add_test(editor_tests
+    SOURCES EditorWindowTests.cpp EditorIntakeTests.cpp FileDragButtonTests.cpp)
+
+# Replaces the global allocation functions, so it keeps a program of its own.
+tolvane_add_test(editor_memory_tests SOURCES LoadMemoryTests.cpp)
+
+# Puts stand-ins for the file dialog and the browser on PATH, so it keeps a program of its own.
+tolvane_add_test(editor_external_tests SOURCES ExternalProgramTests.cpp)
+
+# The real window under a virtual X server; it needs Xvfb and the standalone app, so it is
+# not among the unit tests that the sanitizer builds run.
+if(TARGET TolvanePlugin_Standalone)
+    add_test(NAME editor_window
+        COMMAND bash ${PROJECT_SOURCE_DIR}/tools/window-test.sh
+                $<TARGET_FILE:TolvanePlugin_Standalone> ${CMAKE_BINARY_DIR}/artefacts)
+    set_tests_properties(editor_window PROPERTIES LABELS window TIMEOUT 180)
+endif()

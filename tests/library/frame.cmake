@@ -1,0 +1,1 @@
+tolvane_add_test(library_frame_tests SOURCES PanelFrameTests.cpp)
