@@ -1,0 +1,219 @@
+// The whole road in the real plug-in window on an X server, against the stand-in service: sign in
+// through the browser, list, page, search, play a preview, download an original, play it, see the drag
+// button enabled, close. Clicks and keys go in through the window's peer, as the desktop delivers them.
+
+#include "editor/TolvaneEditor.h"
+#include "library/FlowSupport.h"
+
+#include <cstdlib>
+#include <dlfcn.h>
+
+using namespace flow;
+
+struct TolvaneEditorTestAccess
+{
+    static LibraryPanel& library (TolvaneEditor& e) { return e.library; }
+    static juce::Label& playerStatus (TolvaneEditor& e) { return e.playerStatusLabel; }
+    static juce::TextButton& playButton (TolvaneEditor& e) { return e.playButton; }
+    static juce::TextButton& dragButton (TolvaneEditor& e) { return e.dragButton; }
+};
+
+namespace
+{
+using EditorAccess = TolvaneEditorTestAccess;
+
+// A plug-in's host installs the X error handlers (the framework does so only in its own applications).
+// This program is the host here: on a bare X server without a window manager the framework asks for
+// atoms that do not exist, and the default handler would end the process over it.
+bool ignoreXErrorsAsAHostDoes()
+{
+    using Handler = int (*) (void* display, void* event);
+    using SetHandler = Handler (*) (Handler);
+
+    void* x11 = dlopen ("libX11.so.6", RTLD_NOW | RTLD_GLOBAL);
+    auto* set = x11 != nullptr ? reinterpret_cast<SetHandler> (dlsym (x11, "XSetErrorHandler")) : nullptr;
+
+    if (set == nullptr)
+        return false;
+
+    set ([] (void*, void*) { return 0; });
+    return true;
+}
+
+class Window
+{
+public:
+    explicit Window (TolvaneProcessor& processor) : editor (processor.createEditorIfNeeded())
+    {
+        if (editor == nullptr)
+            return;
+
+        editor->setTopLeftPosition (20, 20);
+        editor->addToDesktop (juce::ComponentPeer::windowHasTitleBar);
+        editor->setVisible (true);
+    }
+
+    ~Window() { close(); }
+
+    void close() { delete editor.getComponent(); }
+
+    juce::ComponentPeer* peer() const { return editor != nullptr ? editor->getPeer() : nullptr; }
+
+    // A left click at a point of a component, down and up, through the window.
+    bool clickAt (juce::Component& target, juce::Point<int> local)
+    {
+        auto* p = peer();
+
+        if (p == nullptr || ! target.isShowing())
+            return false;
+
+        const auto at = editor->getLocalPoint (&target, local).toFloat();
+        const auto source = juce::MouseInputSource::InputSourceType::mouse;
+        p->handleMouseEvent (source, at, {}, juce::MouseInputSource::defaultPressure,
+                             juce::MouseInputSource::defaultOrientation, nextTime());
+        p->handleMouseEvent (source, at, juce::ModifierKeys (juce::ModifierKeys::leftButtonModifier),
+                             juce::MouseInputSource::defaultPressure, juce::MouseInputSource::defaultOrientation,
+                             nextTime());
+        p->handleMouseEvent (source, at, {}, juce::MouseInputSource::defaultPressure,
+                             juce::MouseInputSource::defaultOrientation, nextTime());
+        return true;
+    }
+
+    bool click (juce::Component& target) { return clickAt (target, target.getLocalBounds().getCentre()); }
+
+    bool clickRow (juce::ListBox& list, int row) { return clickAt (list, list.getRowPosition (row, true).getCentre()); }
+
+    void type (const juce::String& text)
+    {
+        for (auto c : text)
+            peer()->handleKeyPress (juce::KeyPress ((int) c, {}, c));
+    }
+
+    void pressReturn() { peer()->handleKeyPress (juce::KeyPress (juce::KeyPress::returnKey)); }
+
+    juce::Component::SafePointer<juce::AudioProcessorEditor> editor;
+
+private:
+    // Far enough apart that no two clicks make a double-click.
+    juce::int64 nextTime()
+    {
+        time = juce::jmax (time + 1000, juce::Time::currentTimeMillis());
+        return time;
+    }
+
+    juce::int64 time = 0;
+};
+
+// Runs the engine as the audio device would, until it reports playing; returns the loudest sample.
+float playBlocks (TolvaneProcessor& processor, int blocks)
+{
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    float peak = 0.0f;
+
+    for (int i = 0; i < blocks; ++i)
+    {
+        buffer.clear();
+        processor.processBlock (buffer, midi);
+        peak = juce::jmax (peak, buffer.getMagnitude (0, 0, 512), buffer.getMagnitude (1, 0, 512));
+    }
+
+    return peak;
+}
+
+const juce::String catalogRoute ("v1%2Fcatalog");
+} // namespace
+
+TEST_F (FlowTest, WholeRoadInTheRealWindow)
+{
+    ASSERT_NE (std::getenv ("DISPLAY"), nullptr) << "needs an X server (run under Xvfb)";
+    ASSERT_TRUE (ignoreXErrorsAsAHostDoes());
+    setBrowserConfirms (true);
+
+    TolvaneProcessor processor;
+    processor.prepareToPlay (44100.0, 512);
+    Window window (processor);
+    ASSERT_NE (window.editor, nullptr);
+    auto& editor = dynamic_cast<TolvaneEditor&> (*window.editor);
+    ASSERT_TRUE (pumpUntil ([&] { return window.peer() != nullptr && editor.isShowing(); }));
+
+    auto& panel = EditorAccess::library (editor);
+    LibraryPanelTestAccess a (panel);
+    const juce::Component::SafePointer<LibraryPanel> panelAlive (&panel);
+    const auto sessionDir = a.sessionDir();
+    ASSERT_TRUE (sessionDir.isDirectory());
+    // The editor's refresh disables it: nothing is loaded.
+    EXPECT_TRUE (pumpUntil ([&] { return ! EditorAccess::dragButton (editor).isEnabled(); }, 2000));
+
+    // Sign in: the browser gets the confirmation page and confirms; the first real poll gets the token.
+    ASSERT_TRUE (window.click (a.connectButton()));
+    ASSERT_TRUE (
+        pumpUntil ([&] { return ! a.busy() && a.status().endsWith ("Buy/unlock sounds on the website."); }, 12000))
+        << a.status();
+    const auto opened = openedAddresses();
+    ASSERT_EQ (opened.size(), 1);
+    EXPECT_TRUE (opened[0].startsWith (juce::String (siteRootUrl) + "wp-admin/admin-post.php?"));
+    EXPECT_EQ (a.items().size(), 8u);
+    EXPECT_TRUE (a.status().contains ("Page 1/5"));
+
+    // Page forward and back.
+    ASSERT_TRUE (window.click (a.nextButton()));
+    ASSERT_TRUE (settle (a));
+    EXPECT_EQ (a.page(), 2);
+    EXPECT_EQ (a.items().front().id, 9);
+    ASSERT_TRUE (window.click (a.prevButton()));
+    ASSERT_TRUE (settle (a));
+    EXPECT_EQ (a.page(), 1);
+
+    // Search by typing into the box and pressing Return.
+    ASSERT_TRUE (window.click (a.searchBox()));
+    window.type ("kick");
+    EXPECT_EQ (a.searchBox().getText(), "kick");
+    const auto searchesBefore = requestsTo (catalogRoute).size();
+    window.pressReturn(); // the text box reports Return asynchronously
+    ASSERT_TRUE (pumpUntil ([&] { return requestsTo (catalogRoute).size() > searchesBefore; }));
+    ASSERT_TRUE (settle (a));
+    ASSERT_EQ (a.items().size(), 4u);
+    EXPECT_TRUE (a.items()[0].name.startsWith ("Deep Kick"));
+    EXPECT_TRUE (requestsTo (catalogRoute).back()["target"].toString().endsWith ("&page=1&search=kick"));
+
+    // A preview of a sound not owned (id 1) plays at once.
+    ASSERT_FALSE (a.items()[0].owned);
+    ASSERT_TRUE (window.clickRow (a.soundList(), 0));
+    ASSERT_EQ (a.soundList().getSelectedRow (0), 0);
+    ASSERT_TRUE (a.playPreviewButton().isEnabled());
+    EXPECT_FALSE (a.downloadButton().isEnabled());
+    ASSERT_TRUE (window.click (a.playPreviewButton()));
+    ASSERT_TRUE (settle (a));
+    EXPECT_EQ (a.status(), "Playing one preview. Unlock originals on the website.");
+    EXPECT_TRUE (EditorAccess::playerStatus (editor).getText().startsWith ("Loaded: "));
+    EXPECT_EQ (processor.loadedFile, sessionDir.getChildFile ("preview-1.wav"));
+    EXPECT_GT (playBlocks (processor, 4), 0.01f);
+    EXPECT_TRUE (processor.isPlaying.load());
+    EXPECT_FALSE (EditorAccess::dragButton (editor).isEnabled());
+
+    // The original of an owned sound (id 3): downloaded, then played with "Play once".
+    ASSERT_TRUE (a.items()[2].owned);
+    ASSERT_TRUE (window.clickRow (a.soundList(), 2));
+    ASSERT_TRUE (a.downloadButton().isEnabled());
+    ASSERT_TRUE (window.click (a.downloadButton()));
+    ASSERT_TRUE (settle (a));
+    EXPECT_EQ (a.status(), "Owned original loaded. You can drag it into your DAW.");
+    const auto original = sessionDir.getChildFile ("owned-3.wav");
+    EXPECT_EQ (processor.loadedFile, original);
+    EXPECT_TRUE (processor.loadedIsOriginal);
+    EXPECT_TRUE (sessionDir.getChildFile ("preview-1.wav").existsAsFile());
+
+    playBlocks (processor, 1); // takes the new sound and the loader's stop
+    EXPECT_FALSE (processor.isPlaying.load());
+    ASSERT_TRUE (window.click (EditorAccess::playButton (editor)));
+    EXPECT_GT (playBlocks (processor, 4), 0.01f);
+    EXPECT_TRUE (processor.isPlaying.load());
+    EXPECT_TRUE (pumpUntil ([&] { return EditorAccess::dragButton (editor).isEnabled(); }, 2000));
+    EXPECT_TRUE (pumpUntil ([&] { return EditorAccess::playButton (editor).getButtonText() != "Play once"; }, 2000));
+
+    // Closing the window takes the panel and its directory with it.
+    window.close();
+    EXPECT_EQ (panelAlive.getComponent(), nullptr);
+    EXPECT_FALSE (sessionDir.exists());
+}
