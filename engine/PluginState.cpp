@@ -8,6 +8,11 @@ constexpr juce::uint32 stateMagic = 0x21324356; // "VC2!", the framework's XML b
 
 // The framework's own reader returns whatever element it built before a parse error,
 // so a block cut inside the element would still change settings. Refuse such text.
+// The framework's parser (7.0.5) also reports nothing when the text ends inside the start tag
+// after a whole attribute, after "name=" or right after the tag name: it hands back the element
+// read so far. Parsing the text followed by a quote and a "<" turns exactly those endings into
+// errors (an unmatched quote, or a character not allowed in a tag), while a complete element is
+// unaffected: the parser stops after the outermost element and never looks at what follows.
 std::unique_ptr<juce::XmlElement> readStateXml (const void* data, int sizeInBytes)
 {
     if (data == nullptr || sizeInBytes <= 8 || juce::ByteOrder::littleEndianInt (data) != stateMagic)
@@ -17,8 +22,10 @@ std::unique_ptr<juce::XmlElement> readStateXml (const void* data, int sizeInByte
     if (length <= 0)
         return {};
 
-    juce::XmlDocument document (
-        juce::String::fromUTF8 (static_cast<const char*> (data) + 8, juce::jmin (sizeInBytes - 8, length)));
+    // A zero byte ends the text; the sentinel goes after it.
+    const auto text =
+        juce::String::fromUTF8 (static_cast<const char*> (data) + 8, juce::jmin (sizeInBytes - 8, length));
+    juce::XmlDocument document (text + "\"<");
     auto element = document.getDocumentElement();
 
     if (document.getLastParseError().isNotEmpty())

@@ -4,7 +4,8 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
 {
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
 
-    if (reader == nullptr || reader->lengthInSamples < 1 || reader->sampleRate <= 0.0)
+    // "Not above 0" also refuses a NaN rate, which would otherwise pass every limit below.
+    if (reader == nullptr || reader->lengthInSamples < 1 || ! (reader->sampleRate > 0.0))
         return "Cannot read this audio file.";
 
     const auto frames = reader->lengthInSamples;
@@ -16,24 +17,31 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
     const int k = (int) std::min (reader->numChannels, 2u);
     const int n = (int) frames;
 
-    juce::AudioBuffer<float> decoded (k, n);
-
-    if (k < 1 || ! reader->read (&decoded, 0, n, 0, true, true))
+    if (k < 1)
         return "Audio read failed.";
 
+    // Decoded straight into the sound's own channels, so a load holds one copy of the samples.
     auto sound = std::make_unique<LoadedSound>();
     sound->sampleRate = reader->sampleRate;
     sound->channels.reserve ((size_t) k);
+    float* channelData[2] = {};
     for (int ch = 0; ch < k; ++ch)
-        sound->channels.emplace_back (decoded.getReadPointer (ch), decoded.getReadPointer (ch) + n);
+        channelData[ch] = sound->channels.emplace_back ((size_t) n).data();
+
+    juce::AudioBuffer<float> decoded (channelData, k, n);
+
+    if (! reader->read (&decoded, 0, n, 0, true, true))
+        return "Audio read failed.";
 
     const auto newTotal = (juce::uint64) cacheBytes + (juce::uint64) k * (juce::uint64) n * 4u;
 
     if (newTotal > cacheBudgetBytes)
         return "Session cache full (256 MB). Remove and reopen Tolvane to clear it.";
 
-    // The only step below that can throw is growing the cache list: do it while nothing has changed.
+    // The steps below that can throw are growing the cache list and making the status text:
+    // do both while nothing has changed.
     soundCache.reserve (soundCache.size() + 1);
+    auto status = "Loaded: " + file.getFileName() + ". Enter source BPM if known.";
 
     cacheBytes = (size_t) newTotal;
     soundCache.push_back (std::move (sound));
@@ -44,5 +52,5 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
     pitchSemitones.store (0.0);
     transportCommand.store (transportStopReset);
 
-    return "Loaded: " + file.getFileName() + ". Enter source BPM if known.";
+    return status;
 }

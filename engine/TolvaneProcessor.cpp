@@ -25,7 +25,8 @@ void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numS
     for (int ch = 0; ch < numChannels; ++ch)
         std::fill (outputs[ch], outputs[ch] + std::max (numSamples, 0), 0.0f);
 
-    if (! voice.playing || voice.sound == nullptr || hostRate <= 0.0 || ! std::isfinite (speedRatio))
+    // Written as "not above 0" so that a NaN rate is silence too, never a NaN read index.
+    if (! voice.playing || voice.sound == nullptr || ! (hostRate > 0.0) || ! std::isfinite (speedRatio))
         return;
 
     const auto& sound = *voice.sound;
@@ -35,7 +36,16 @@ void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numS
         return;
 
     const auto n = frameCount (sound);
-    const auto lastSourceChannel = (int) sound.channels.size() - 1;
+    if (n == 0)
+    {
+        // The end test of the first sample: a sound without frames has nothing to play.
+        voice.playing = false;
+        return;
+    }
+
+    // Output 0 reads the first source channel, every further output the last one.
+    const float* const firstSource = sound.channels.front().data();
+    const float* const lastSource = sound.channels.back().data();
 
     for (int i = 0; i < numSamples; ++i)
     {
@@ -51,8 +61,8 @@ void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numS
 
         for (int j = 0; j < numChannels; ++j)
         {
-            const auto& src = sound.channels[(size_t) std::min (j, lastSourceChannel)];
-            float value = (src[next] - src[(size_t) idx]) * frac + src[(size_t) idx];
+            const float* const src = j == 0 ? firstSource : lastSource;
+            float value = (src[next] - src[idx]) * frac + src[idx];
             value = value * gain;
             if (value > 1.0f)
                 value = 1.0f;

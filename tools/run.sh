@@ -1,11 +1,33 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the standalone app and launches it.
+# Builds the standalone app and runs it against the stand-in Brevant service with its demo catalog,
+# inside the test harness's private network (nothing leaves the machine). The browser is a stand-in
+# too: it prints each page the app opens and, for the sign-in page, confirms the code on the
+# stand-in site as the user's click would, saying so on the terminal.
+#
+#   tools/demo.sh [ARGS FOR THE APP...]
+#
+# Needs an X display reached through a local socket (DISPLAY=:N), since the private network
+# has no TCP route to a remote one.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 bash "$root/tools/setup.sh"
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j "$(nproc)" --target TolvanePlugin_Standalone
 
-exec "$root/build/TolvanePlugin_artefacts/RelWithDebInfo/Standalone/Brevant Tolvane" "$@"
+# The app only talks to the host name it was built for.
+site_host="$(sed -n 's/^TOLVANE_SITE_HOST:[A-Z]*=//p' "$root/build/CMakeCache.txt")"
+[ -n "$site_host" ] || { echo "demo: no TOLVANE_SITE_HOST in $root/build/CMakeCache.txt" >&2; exit 2; }
+app="$root/build/TolvanePlugin_artefacts/RelWithDebInfo/Standalone/Brevant Tolvane"
+[ -x "$app" ] || { echo "demo: the standalone app was not built at $app" >&2; exit 2; }
+[ -n "${DISPLAY:-}" ] || echo "demo: DISPLAY is not set; the app needs an X display" >&2
+
+cat >&2 <<MSG
+demo: https://$site_host/ is the stand-in service for this run only; its catalog holds 36 demo sounds.
+demo: press "Connect account": the stand-in browser confirms the code within a second and the
+demo: app signs in at its next poll (5 s). Sounds with ids divisible by 3 are owned by the demo account.
+MSG
+
+exec "$root/tools/harness/run.sh" --site-host "$site_host" -- \
+    env PATH="$root/tools/demo-xdg-open:$PATH" "$app" "$@"

@@ -1,0 +1,704 @@
+// loadSoundFile and the session cache, on files written with the framework's writers.
+
+#include "AudioFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+
+using namespace fixtures;
+
+namespace
+{
+const juce::String cannotRead = "Cannot read this audio file.";
+const juce::String tooLong = "Prototype limit: choose a sound no longer than 2 minutes / 12 million frames.";
+const juce::String readFailed = "Audio read failed.";
+const juce::String cacheFull = "Session cache full (256 MB). Remove and reopen Tolvane to clear it.";
+
+juce::String loadedText (const juce::File& file)
+{
+    return "Loaded: " + file.getFileName() + ". Enter source BPM if known.";
+}
+
+int openFileDescriptors()
+{
+    int count = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator ("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+// The largest difference a format of this many bits may leave between a written and a read sample.
+float quantum (int bits) { return bits >= 32 ? 0.0f : 1.0f / (float) (1 << (bits - 1)) + 1.0e-7f; }
+
+size_t frameCountOf (const LoadedSound& sound) { return sound.channels.empty() ? 0 : sound.channels[0].size(); }
+
+#define EXPECT_UNCHANGED(before, p)                                                                                    \
+ EXPECT_TRUE (before == Snapshot (p)) << "before: " << before.describe() << "\nafter:  " << Snapshot (p).describe()
+
+class Loading : public ::testing::Test
+{
+protected:
+    juce::ScopedJuceInitialiser_GUI juceInit;
+    TempDir temp;
+    TolvaneProcessor p;
+
+    juce::File write (const juce::String& name, Format format, const Channels& channels, double rate, int bits)
+    {
+        auto file = temp.file (name);
+        writeSound (file, format, channels, rate, bits);
+        return file;
+    }
+};
+} // namespace
+
+//==============================================================================
+// Formats, channel counts and rates
+
+struct FormatCase
+{
+    Format format;
+    int channels;
+    double rate;
+    int bits;
+};
+
+class LoadingFormats : public Loading, public ::testing::WithParamInterface<FormatCase>
+{
+};
+
+TEST_P (LoadingFormats, DecodesTheWholeFileAndPublishesIt)
+{
+    const auto& c = GetParam();
+    constexpr int frames = 3001;
+    const auto written = makeSignal (c.channels, frames);
+    auto file = write ("sound" + juce::String (extensionOf (c.format)), c.format, written, c.rate, c.bits);
+    const auto reference = decodeWithFramework (file);
+
+    const int fdsBefore = openFileDescriptors();
+    const auto text = p.loadSoundFile (file, true);
+    EXPECT_EQ (openFileDescriptors(), fdsBefore) << "the reader and its stream are closed";
+
+    ASSERT_EQ (text, loadedText (file));
+    ASSERT_EQ (p.soundCache.size(), 1u);
+    const auto& sound = *p.soundCache[0];
+    const int kept = std::min (c.channels, 2);
+    EXPECT_EQ (sound.sampleRate, c.rate);
+    ASSERT_EQ ((int) sound.channels.size(), kept);
+    for (int ch = 0; ch < kept; ++ch)
+    {
+        ASSERT_EQ (sound.channels[(size_t) ch].size(), (size_t) frames);
+        EXPECT_EQ (sound.channels[(size_t) ch], reference[(size_t) ch]) << "channel " << ch;
+        for (int i = 0; i < frames; ++i)
+            ASSERT_NEAR (sound.channels[(size_t) ch][(size_t) i], written[(size_t) ch][(size_t) i], quantum (c.bits))
+                << "channel " << ch << " frame " << i;
+    }
+    EXPECT_EQ (p.cacheBytes, (size_t) kept * frames * 4);
+    EXPECT_EQ (p.pendingSound.load(), p.soundCache[0].get());
+    EXPECT_EQ (p.loadedFile, file);
+    EXPECT_TRUE (p.loadedIsOriginal);
+    EXPECT_EQ (p.sourceBpm.load(), 0.0);
+    EXPECT_EQ (p.pitchSemitones.load(), 0.0);
+    EXPECT_EQ (p.transportCommand.load(), transportStopReset);
+}
+
+std::vector<FormatCase> formatCases()
+{
+    std::vector<FormatCase> cases;
+    for (auto format : { Format::wav, Format::aiff, Format::flac })
+        for (int channels : { 1, 2, 6 })
+            for (double rate : { 44100.0, 48000.0, 96000.0, 192000.0 })
+                cases.push_back ({ format, channels, rate, 16 });
+    // Other sample formats.
+    cases.push_back ({ Format::wav, 2, 44100.0, 8 });
+    cases.push_back ({ Format::wav, 2, 48000.0, 24 });
+    cases.push_back ({ Format::wav, 2, 96000.0, 32 });
+    cases.push_back ({ Format::aiff, 2, 44100.0, 8 });
+    cases.push_back ({ Format::aiff, 1, 48000.0, 24 });
+    cases.push_back ({ Format::flac, 2, 44100.0, 24 });
+    cases.push_back ({ Format::flac, 6, 96000.0, 24 });
+    cases.push_back ({ Format::wav, 6, 22050.0, 24 });
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P (Table, LoadingFormats, ::testing::ValuesIn (formatCases()),
+                          [] (const auto& info)
+                          {
+                              const auto& c = info.param;
+                              return std::string (extensionOf (c.format) + 1) + "_" + std::to_string (c.channels) +
+                                     "ch_" + std::to_string ((int) c.rate) + "Hz_" + std::to_string (c.bits) + "bit";
+                          });
+
+TEST_F (Loading, KeepsTheFirstTwoOfSixChannels)
+{
+    Channels six;
+    for (int ch = 0; ch < 6; ++ch)
+        six.push_back (std::vector<float> (500, 0.1f * (float) (ch + 1)));
+    auto file = write ("six.wav", Format::wav, six, 48000.0, 24);
+    ASSERT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
+    const auto& sound = *p.soundCache.back();
+    ASSERT_EQ (sound.channels.size(), 2u);
+    EXPECT_NEAR (sound.channels[0][10], 0.1f, quantum (24));
+    EXPECT_NEAR (sound.channels[1][10], 0.2f, quantum (24));
+    EXPECT_EQ (p.cacheBytes, 500u * 8u);
+}
+
+TEST_F (Loading, FloatSamplesAboveFullScaleAreKept)
+{
+    auto file = write ("loud.wav", Format::wav, { { 1.5f, -2.0f, 0.25f } }, 44100.0, 32);
+    ASSERT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
+    EXPECT_EQ (p.soundCache.back()->channels[0], (std::vector<float>{ 1.5f, -2.0f, 0.25f }));
+}
+
+TEST_F (Loading, AOneFrameFileLoads)
+{
+    auto file = write ("one.aiff", Format::aiff, { { 0.5f } }, 44100.0, 16);
+    EXPECT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    EXPECT_EQ (frameCountOf (*p.soundCache.back()), 1u);
+    EXPECT_EQ (p.cacheBytes, 4u);
+}
+
+TEST_F (Loading, OtherFormatsOfTheManagerLoadToo)
+{
+    // The editor narrows local files to WAV, AIFF and FLAC; loadSoundFile takes every registered format.
+    auto file = temp.file ("tone.ogg");
+    {
+        juce::OggVorbisAudioFormat ogg;
+        auto stream = file.createOutputStream();
+        ASSERT_NE (stream, nullptr);
+        std::unique_ptr<juce::AudioFormatWriter> writer (ogg.createWriterFor (stream.get(), 44100.0, 2, 16, {}, 5));
+        ASSERT_NE (writer, nullptr);
+        stream.release();
+        const auto signal = makeSignal (2, 44100);
+        const float* pointers[] = { signal[0].data(), signal[1].data() };
+        writer->writeFromFloatArrays (pointers, 2, 44100);
+    }
+    EXPECT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    EXPECT_EQ (p.soundCache.back()->sampleRate, 44100.0);
+    EXPECT_EQ (p.soundCache.back()->channels.size(), 2u);
+}
+
+TEST_F (Loading, ExtensionsAreComparedIgnoringCase)
+{
+    auto signal = makeSignal (1, 100);
+    for (auto [name, format] : { std::pair{ "KICK.WAV", Format::wav }, std::pair{ "Snare.Aif", Format::aiff },
+                                 std::pair{ "hat.FLAC", Format::flac } })
+    {
+        auto file = write (name, format, signal, 44100.0, 16);
+        EXPECT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    }
+}
+
+//==============================================================================
+// What a success writes
+
+TEST_F (Loading, TheSuccessTextNamesTheFile)
+{
+    auto file = write ("kick.wav", Format::wav, makeSignal (2, 100), 44100.0, 16);
+    EXPECT_EQ (p.loadSoundFile (file, true), "Loaded: kick.wav. Enter source BPM if known.");
+}
+
+TEST_F (Loading, ASuccessPublishesTheSoundAndResetsTheSettings)
+{
+    makeBusy (p);
+    const Snapshot before (p);
+    auto file = write ("new.flac", Format::flac, makeSignal (2, 700), 96000.0, 24);
+
+    EXPECT_EQ (p.loadSoundFile (file, true), loadedText (file));
+
+    ASSERT_EQ (p.soundCache.size(), before.cache.size() + 1);
+    for (size_t i = 0; i < before.cache.size(); ++i)
+        EXPECT_EQ (p.soundCache[i].get(), before.cache[i]) << "the cache is append only";
+    auto* added = p.soundCache.back().get();
+    EXPECT_EQ (p.cacheBytes, before.cacheBytes + 700u * 8u);
+    EXPECT_EQ (p.pendingSound.load(), added) << "the sound still pending before is replaced";
+    EXPECT_EQ (p.loadedFile, file);
+    EXPECT_TRUE (p.loadedIsOriginal);
+    EXPECT_EQ (p.sourceBpm.load(), 0.0);
+    EXPECT_EQ (p.pitchSemitones.load(), 0.0);
+    EXPECT_EQ (p.transportCommand.load(), transportStopReset);
+    // Untouched by a load:
+    EXPECT_EQ (p.gain.load(), before.gain);
+    EXPECT_EQ (p.matchDawTempo.load(), before.matchDawTempo);
+    EXPECT_EQ (p.hostBpm.load(), before.hostBpm);
+    EXPECT_EQ (p.voice.sound, before.voiceSound) << "the audio thread takes the sound at its next block";
+}
+
+TEST_F (Loading, ALoadWhileAnotherSoundPlaysStopsItAtTheNextBlock)
+{
+    auto first = write ("first.wav", Format::wav, makeSignal (2, 5000), 44100.0, 16);
+    auto second = write ("second.wav", Format::wav, makeSignal (2, 5000), 44100.0, 16);
+    ASSERT_TRUE (p.loadSoundFile (first, true).startsWith ("Loaded: "));
+    p.transportCommand = transportPlayOnce;
+    runBlock (p, 2, 256);
+    ASSERT_TRUE (p.isPlaying.load());
+    p.sourceBpm = 120.0;
+    p.pitchSemitones = 5.0;
+
+    ASSERT_TRUE (p.loadSoundFile (second, false).startsWith ("Loaded: "));
+    EXPECT_EQ (p.sourceBpm.load(), 0.0);
+    EXPECT_EQ (p.pitchSemitones.load(), 0.0);
+    auto block = runBlock (p, 2, 256);
+    EXPECT_FALSE (p.isPlaying.load());
+    EXPECT_EQ (block.getMagnitude (0, 256), 0.0f);
+    EXPECT_EQ (p.voice.sound, p.soundCache.back().get());
+    EXPECT_EQ (p.voice.position, 0.0);
+}
+
+TEST_F (Loading, APreviewStaysMarkedUntilTheNextSuccess)
+{
+    auto preview = write ("preview-3.wav", Format::wav, makeSignal (2, 100), 44100.0, 16);
+    auto original = write ("owned-3.wav", Format::wav, makeSignal (2, 100), 44100.0, 16);
+
+    ASSERT_TRUE (p.loadSoundFile (preview, false).startsWith ("Loaded: "));
+    EXPECT_FALSE (p.loadedIsOriginal);
+    EXPECT_EQ (p.loadSoundFile (temp.file ("missing.wav"), true), cannotRead);
+    EXPECT_FALSE (p.loadedIsOriginal);
+    EXPECT_EQ (p.loadedFile, preview);
+    ASSERT_TRUE (p.loadSoundFile (original, true).startsWith ("Loaded: "));
+    EXPECT_TRUE (p.loadedIsOriginal);
+    EXPECT_EQ (p.loadedFile, original);
+}
+
+TEST_F (Loading, TheSameFileTwiceIsCachedTwice)
+{
+    auto file = write ("twice.wav", Format::wav, makeSignal (2, 1000), 44100.0, 16);
+    ASSERT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
+    ASSERT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
+    ASSERT_EQ (p.soundCache.size(), 2u);
+    EXPECT_NE (p.soundCache[0].get(), p.soundCache[1].get());
+    EXPECT_EQ (p.soundCache[0]->channels, p.soundCache[1]->channels);
+    EXPECT_EQ (p.cacheBytes, 2u * 1000u * 8u);
+    EXPECT_EQ (p.pendingSound.load(), p.soundCache[1].get());
+}
+
+//==============================================================================
+// Failures: the exact texts, and no field changes
+
+struct BadFile
+{
+    const char* name;
+    std::function<juce::File (TempDir&)> make;
+    juce::String expected;
+};
+
+class LoadingFailures : public Loading, public ::testing::WithParamInterface<BadFile>
+{
+};
+
+TEST_P (LoadingFailures, GiveTheirTextAndChangeNothing)
+{
+    const auto& c = GetParam();
+    auto file = c.make (temp);
+    makeBusy (p);
+    const Snapshot before (p);
+    const int fdsBefore = openFileDescriptors();
+
+    EXPECT_EQ (p.loadSoundFile (file, true), c.expected) << c.name;
+    EXPECT_FALSE (p.loadSoundFile (file, true).startsWith ("Loaded:"));
+
+    EXPECT_UNCHANGED (before, p);
+    EXPECT_EQ (openFileDescriptors(), fdsBefore) << "no reader or stream outlives the call";
+}
+
+juce::File writeWav (TempDir& temp, const char* name, const Channels& channels, double rate = 44100.0)
+{
+    auto file = temp.file (name);
+    writeSound (file, Format::wav, channels, rate, 16);
+    return file;
+}
+
+// A WAV file whose "fmt " chunk has the field at the given offset overwritten (little-endian).
+juce::File patchedWav (TempDir& temp, const char* name, int offsetInFormatChunk, juce::uint32 value, int size)
+{
+    auto file = writeWav (temp, name, makeSignal (2, 100));
+    juce::MemoryBlock bytes;
+    file.loadFileAsData (bytes);
+    const auto* data = static_cast<const char*> (bytes.getData());
+    const auto* found = std::search (data, data + bytes.getSize(), "fmt ", "fmt " + 4);
+    if (found == data + bytes.getSize())
+        throw std::runtime_error ("no fmt chunk");
+    const auto chunk = found - data;
+    for (int i = 0; i < size; ++i)
+        static_cast<juce::uint8*> (bytes.getData())[chunk + 8 + offsetInFormatChunk + i] =
+            (juce::uint8) (value >> (8 * i));
+    file.replaceWithData (bytes.getData(), bytes.getSize());
+    return file;
+}
+
+INSTANTIATE_TEST_SUITE_P (
+    Table, LoadingFailures,
+    ::testing::Values (BadFile{ "an empty WAV file",
+                                [] (TempDir& t) {
+                                    return writeWav (t, "empty.wav", { {}, {} });
+                                },
+                                cannotRead },
+                       BadFile{ "a file of no bytes",
+                                [] (TempDir& t)
+                                {
+                                    auto f = t.file ("nothing.wav");
+                                    f.create();
+                                    return f;
+                                },
+                                cannotRead },
+                       BadFile{ "a text file",
+                                [] (TempDir& t)
+                                {
+                                    auto f = t.file ("notes.wav");
+                                    f.replaceWithText ("This is not a sound, just some words about one.\n");
+                                    return f;
+                                },
+                                cannotRead },
+                       BadFile{ "an extension no format claims",
+                                [] (TempDir& t)
+                                {
+                                    auto f = writeWav (t, "sound.wav", makeSignal (2, 100));
+                                    auto renamed = t.file ("sound.xyz");
+                                    f.moveFileTo (renamed);
+                                    return renamed;
+                                },
+                                cannotRead },
+                       BadFile{ "FLAC contents named .wav",
+                                [] (TempDir& t)
+                                {
+                                    auto f = t.file ("really-flac.flac");
+                                    writeSound (f, Format::flac, makeSignal (2, 100), 44100.0, 16);
+                                    auto renamed = t.file ("really-flac.wav");
+                                    f.moveFileTo (renamed);
+                                    return renamed;
+                                },
+                                cannotRead },
+                       BadFile{ "WAV contents named .ogg",
+                                [] (TempDir& t)
+                                {
+                                    auto f = writeWav (t, "wave.wav", makeSignal (1, 100));
+                                    auto renamed = t.file ("wave.ogg");
+                                    f.moveFileTo (renamed);
+                                    return renamed;
+                                },
+                                cannotRead },
+                       BadFile{ "a file that does not exist", [] (TempDir& t) { return t.file ("absent.wav"); },
+                                cannotRead },
+                       BadFile{ "a directory",
+                                [] (TempDir& t)
+                                {
+                                    auto d = t.file ("folder.wav");
+                                    d.createDirectory();
+                                    return d;
+                                },
+                                cannotRead },
+                       BadFile{ "a WAV header with rate 0",
+                                [] (TempDir& t) { return patchedWav (t, "rate0.wav", 4, 0, 4); }, cannotRead },
+                       BadFile{ "a WAV header with no channels",
+                                [] (TempDir& t) { return patchedWav (t, "mute.wav", 2, 0, 2); }, cannotRead }),
+    [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
+
+//==============================================================================
+// Readers the framework's formats never give: a test format registered in the processor's manager.
+
+namespace
+{
+struct FakeReaderSpec
+{
+    double sampleRate = 44100.0;
+    juce::int64 length = 100;
+    unsigned int channels = 2;
+    bool readFails = false;
+
+    // What the reader saw.
+    int readsCalled = 0;
+    juce::int64 framesRead = 0;
+    juce::int64 firstFrameAsked = -1;
+    int channelsAsked = 0;
+};
+
+std::atomic<int> liveReaders{ 0 };
+
+class FakeReader : public juce::AudioFormatReader
+{
+public:
+    FakeReader (juce::InputStream* in, FakeReaderSpec& s) : juce::AudioFormatReader (in, "Fake"), spec (s)
+    {
+        sampleRate = spec.sampleRate;
+        lengthInSamples = spec.length;
+        numChannels = spec.channels;
+        bitsPerSample = 32;
+        usesFloatingPointData = true;
+        ++liveReaders;
+    }
+    ~FakeReader() override { --liveReaders; }
+
+    bool readSamples (int* const* dest, int numDest, int offset, juce::int64 start, int num) override
+    {
+        ++spec.readsCalled;
+        if (spec.firstFrameAsked < 0)
+            spec.firstFrameAsked = start;
+        spec.framesRead += num;
+        int asked = 0;
+        for (int ch = 0; ch < numDest; ++ch)
+            if (dest[ch] != nullptr)
+            {
+                ++asked;
+                auto* out = reinterpret_cast<float*> (dest[ch]) + offset;
+                for (int i = 0; i < num; ++i)
+                    out[i] = 0.01f * (float) ch + 0.001f * (float) ((start + i) % 100);
+            }
+        spec.channelsAsked = std::max (spec.channelsAsked, asked);
+        return ! spec.readFails;
+    }
+
+private:
+    FakeReaderSpec& spec;
+};
+
+class FakeFormat : public juce::AudioFormat
+{
+public:
+    explicit FakeFormat (FakeReaderSpec& s) : juce::AudioFormat ("Fake", ".fake"), spec (s) {}
+    juce::Array<int> getPossibleSampleRates() override { return {}; }
+    juce::Array<int> getPossibleBitDepths() override { return {}; }
+    bool canDoStereo() override { return true; }
+    bool canDoMono() override { return true; }
+    juce::AudioFormatReader* createReaderFor (juce::InputStream* in, bool) override
+    {
+        return new FakeReader (in, spec);
+    }
+    juce::AudioFormatWriter* createWriterFor (juce::OutputStream*, double, unsigned int, int,
+                                              const juce::StringPairArray&, int) override
+    {
+        return nullptr;
+    }
+
+private:
+    FakeReaderSpec& spec;
+};
+
+class LoadingFakeReader : public Loading
+{
+protected:
+    FakeReaderSpec spec;
+    juce::File file = temp.file ("made-up.fake");
+
+    void SetUp() override
+    {
+        file.create();
+        p.formatManager.registerFormat (new FakeFormat (spec), false);
+    }
+
+    void expectFailure (const juce::String& expected, int expectedReads)
+    {
+        makeBusy (p);
+        const Snapshot before (p);
+        EXPECT_EQ (p.loadSoundFile (file, true), expected);
+        EXPECT_UNCHANGED (before, p);
+        EXPECT_EQ (spec.readsCalled, expectedReads);
+        EXPECT_EQ (liveReaders.load(), 0) << "the reader is destroyed on every path";
+    }
+};
+} // namespace
+
+TEST_F (LoadingFakeReader, NoFramesOrNoRateCannotBeRead)
+{
+    for (auto [length, rate] : { std::pair<juce::int64, double>{ 0, 44100.0 },
+                                 { -5, 44100.0 },
+                                 { 100, 0.0 },
+                                 { 100, -44100.0 },
+                                 // NaN passes every length limit and would play with a NaN step: refused as unreadable.
+                                 { 100, std::numeric_limits<double>::quiet_NaN() } })
+    {
+        spec = {};
+        spec.length = length;
+        spec.sampleRate = rate;
+        expectFailure (cannotRead, 0);
+    }
+}
+
+TEST_F (LoadingFakeReader, LengthLimitsComeBeforeAnyAllocation)
+{
+    // Four terabytes of samples, had anything been allocated for them.
+    for (auto [length, rate] : { std::pair<juce::int64, double>{ juce::int64 (1) << 40, 44100.0 },
+                                 { juce::int64 (1) << 40, 1.0e12 }, // 1.1 s, but far too many frames
+                                 { 12000001, 1.0e9 },
+                                 { 5292001, 44100.0 },
+                                 { 121, 1.0 } })
+    {
+        spec = {};
+        spec.length = length;
+        spec.sampleRate = rate;
+        expectFailure (tooLong, 0);
+    }
+}
+
+TEST_F (LoadingFakeReader, TheDurationTestUsesTheRateTimes120)
+{
+    // 120 frames at 1 Hz is exactly 2 minutes; a fractional rate works the same way.
+    spec.length = 120;
+    spec.sampleRate = 1.0;
+    EXPECT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
+    spec = {};
+    spec.length = 1201;
+    spec.sampleRate = 10.005; // 1200.6 frames allowed
+    expectFailure (tooLong, 0);
+}
+
+TEST_F (LoadingFakeReader, NoChannelsIsAReadFailure)
+{
+    spec.channels = 0;
+    expectFailure (readFailed, 0);
+}
+
+TEST_F (LoadingFakeReader, AFailedReadIsAReadFailure)
+{
+    spec.readFails = true;
+    expectFailure (readFailed, 1);
+}
+
+TEST_F (LoadingFakeReader, ReadsAllFramesFromTheStartInOneCall)
+{
+    for (unsigned int channels : { 1u, 2u, 6u })
+    {
+        spec = {};
+        spec.channels = channels;
+        spec.length = 5000;
+        spec.sampleRate = 32000.0;
+        ASSERT_EQ (p.loadSoundFile (file, false), loadedText (file));
+        EXPECT_EQ (liveReaders.load(), 0);
+        EXPECT_EQ (spec.readsCalled, 1);
+        EXPECT_EQ (spec.framesRead, 5000);
+        EXPECT_EQ (spec.firstFrameAsked, 0);
+        EXPECT_EQ (spec.channelsAsked, (int) std::min (channels, 2u));
+
+        const auto& sound = *p.soundCache.back();
+        EXPECT_EQ (sound.sampleRate, 32000.0);
+        ASSERT_EQ (sound.channels.size(), (size_t) std::min (channels, 2u));
+        for (size_t ch = 0; ch < sound.channels.size(); ++ch)
+        {
+            ASSERT_EQ (sound.channels[ch].size(), 5000u);
+            EXPECT_EQ (sound.channels[ch][1234], 0.01f * (float) ch + 0.001f * 34.0f);
+        }
+    }
+}
+
+//==============================================================================
+// The limits, on real files at the limits. The long files are written once per test process, the
+// first time a test of the suite asks for them, and deleted with the suite.
+
+class LoadingLimits : public ::testing::Test
+{
+protected:
+    static inline std::unique_ptr<TempDir> dir;
+
+    static void SetUpTestSuite() { dir = std::make_unique<TempDir>(); }
+    static void TearDownTestSuite() { dir.reset(); }
+
+    // 8-bit WAVs keep the files small: one byte a sample.
+    static juce::File longFile (const juce::String& name, int channels, juce::int64 frames, double rate)
+    {
+        auto file = dir->file (name);
+        if (! file.existsAsFile())
+            writePattern (file, Format::wav, channels, frames, rate, 8);
+        return file;
+    }
+
+    static void expectPattern (const LoadedSound& sound, juce::int64 frames)
+    {
+        for (size_t ch = 0; ch < sound.channels.size(); ++ch)
+        {
+            ASSERT_EQ (sound.channels[ch].size(), (size_t) frames);
+            for (juce::int64 i : { juce::int64 (0), juce::int64 (1), frames / 2, frames - 2, frames - 1 })
+                ASSERT_NEAR (sound.channels[ch][(size_t) i], patternSample ((int) ch, i), quantum (8))
+                    << "channel " << ch << " frame " << i;
+        }
+    }
+
+    juce::ScopedJuceInitialiser_GUI juceInit;
+    TolvaneProcessor p;
+};
+
+TEST_F (LoadingLimits, ExactlyTwoMinutesAt44100Loads)
+{
+    auto file = longFile ("120s-44100.wav", 1, 5292000, 44100.0);
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    EXPECT_EQ (p.cacheBytes, 5292000u * 4u);
+    expectPattern (*p.soundCache.back(), 5292000);
+}
+
+TEST_F (LoadingLimits, OneFrameMoreThanTwoMinutesIsRefused)
+{
+    auto file = longFile ("120s-plus-one-44100.wav", 1, 5292001, 44100.0);
+    makeBusy (p);
+    const Snapshot before (p);
+    EXPECT_EQ (p.loadSoundFile (file, true), tooLong);
+    EXPECT_UNCHANGED (before, p);
+}
+
+TEST_F (LoadingLimits, TwoMinutesHoldAtEveryRate)
+{
+    // At 96 kHz the duration limit refuses a file below 12,000,000 frames.
+    auto file = longFile ("120s-plus-one-96000.wav", 1, 11520001, 96000.0);
+    EXPECT_EQ (p.loadSoundFile (file, true), tooLong);
+    EXPECT_TRUE (p.soundCache.empty());
+}
+
+TEST_F (LoadingLimits, TwelveMillionFramesAt192000Load)
+{
+    auto file = longFile ("12M-192000.wav", 1, 12000000, 192000.0);
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    EXPECT_EQ (p.cacheBytes, 12000000u * 4u);
+    EXPECT_EQ (p.soundCache.back()->sampleRate, 192000.0);
+    expectPattern (*p.soundCache.back(), 12000000);
+}
+
+TEST_F (LoadingLimits, OneFrameMoreThanTwelveMillionIsRefused)
+{
+    // 62.5 s: far below two minutes, but one frame over the frame limit.
+    auto file = longFile ("12M-plus-one-192000.wav", 1, 12000001, 192000.0);
+    makeBusy (p);
+    const Snapshot before (p);
+    EXPECT_EQ (p.loadSoundFile (file, true), tooLong);
+    EXPECT_UNCHANGED (before, p);
+}
+
+TEST_F (LoadingLimits, TheCacheHoldsSixStereoTwoMinuteSoundsAndFillsToTheByte)
+{
+    const auto full = longFile ("full-a.wav", 2, 5292000, 44100.0);
+    const auto other = dir->file ("full-b.wav");
+    if (! other.existsAsFile())
+    {
+        ASSERT_TRUE (full.copyFileTo (other));
+    }
+
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ (p.loadSoundFile (full, true), loadedText (full)) << "load " << i + 1;
+    ASSERT_EQ (p.loadSoundFile (other, false), loadedText (other));
+    ASSERT_EQ (p.cacheBytes, 254016000u);
+    expectPattern (*p.soundCache.back(), 5292000);
+
+    // The seventh does not fit: the sixth stays the current sound.
+    {
+        const Snapshot before (p);
+        EXPECT_EQ (p.loadSoundFile (full, true), cacheFull);
+        EXPECT_UNCHANGED (before, p);
+        EXPECT_EQ (p.loadedFile, other);
+        EXPECT_FALSE (p.loadedIsOriginal);
+        EXPECT_EQ (p.pendingSound.load(), p.soundCache[5].get());
+    }
+
+    // A smaller sound still fits: 3,604,864 mono frames bring the total to exactly 256 MiB.
+    const auto filler = longFile ("filler.wav", 1, 3604864, 44100.0);
+    ASSERT_EQ (p.loadSoundFile (filler, true), loadedText (filler));
+    EXPECT_EQ (p.cacheBytes, (size_t) 268435456);
+    EXPECT_EQ (p.soundCache.size(), 7u);
+
+    // From now on every readable sound within the length limits is refused, even one frame.
+    const auto tiny = longFile ("tiny.wav", 1, 1, 44100.0);
+    const Snapshot before (p);
+    EXPECT_EQ (p.loadSoundFile (tiny, true), cacheFull);
+    EXPECT_UNCHANGED (before, p);
+    // Other failures keep their own texts.
+    EXPECT_EQ (p.loadSoundFile (dir->file ("absent.wav"), true), cannotRead);
+    EXPECT_EQ (p.loadSoundFile (longFile ("12M-plus-one-192000.wav", 1, 12000001, 192000.0), true), tooLong);
+}
