@@ -4,7 +4,7 @@
 # too: it prints each page the app opens and, for the sign-in page, confirms the code on the
 # stand-in site as the user's click would, saying so on the terminal.
 #
-#   tools/demo.sh [ARGS FOR THE APP...]
+#   tools/run.sh [ARGS FOR THE APP...]
 #
 # Needs an X display reached through a local socket (DISPLAY=:N), since the private network
 # has no TCP route to a remote one.
