@@ -4,6 +4,7 @@
 #include "editor/TolvaneEditor.h"
 #include "engine/TolvaneProcessor.h"
 #include "library/LibraryPanel.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,32 +12,10 @@
 #include <functional>
 #include <memory>
 
-// One framework instance for the whole test program, on the thread that runs the tests.
-struct GuiEnvironment : ::testing::Environment
-{
-    void SetUp() override { gui = std::make_unique<juce::ScopedJuceInitialiser_GUI>(); }
-    void TearDown() override { gui.reset(); }
+inline ::testing::Environment* const frameworkEnvironment =
+    ::testing::AddGlobalTestEnvironment (new testsupport::FrameworkEnvironment);
 
-    std::unique_ptr<juce::ScopedJuceInitialiser_GUI> gui;
-};
-
-inline ::testing::Environment* const guiEnvironment = ::testing::AddGlobalTestEnvironment (new GuiEnvironment);
-
-// Runs the message loop until the condition holds or the time is up; returns the condition.
-inline bool pumpUntil (const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    const auto deadline = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-
-    while (! condition())
-    {
-        if (juce::Time::getMillisecondCounterHiRes() > deadline)
-            return condition();
-
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (5);
-    }
-
-    return true;
-}
+using testsupport::pumpUntil;
 
 // Runs the message loop for a while, for checks that something does not happen.
 inline void pumpFor (int ms)

@@ -11,44 +11,21 @@ namespace
 {
 juce::File browserLog;
 
-// Each test process gets a temporary folder of its own (panels make their directory there) and the
-// recording browser first on PATH; one framework initialisation serves the whole process.
-class FlowEnvironment : public ::testing::Environment
+// The shared test environment, plus the recording browser first on PATH.
+class FlowEnvironment : public testsupport::FrameworkEnvironment
 {
 public:
     void SetUp() override
     {
-        const char* base = std::getenv ("TMPDIR");
-        std::string pattern = std::string (base != nullptr && *base != 0 ? base : "/tmp") + "/tolvane-flow.XXXXXX";
-        ASSERT_NE (mkdtemp (pattern.data()), nullptr);
-        tempRoot = juce::File (pattern);
-        setenv ("TMPDIR", pattern.c_str(), 1);
-
-        browserLog = tempRoot.getChildFile ("browser.log");
+        testsupport::FrameworkEnvironment::SetUp();
+        browserLog = temporaryRoot().getChildFile ("browser.log");
         setenv ("TOLVANE_BROWSER_LOG", browserLog.getFullPathName().toRawUTF8(), 1);
         const juce::String recorder = juce::String (TOLVANE_SOURCE_DIR) + "/tools/xdg-open-recorder";
         const char* path = std::getenv ("PATH");
         const juce::String newPath = recorder + ":" + juce::String (path != nullptr ? path : "/usr/bin:/bin");
         setenv ("PATH", newPath.toRawUTF8(), 1);
         setenv ("TOLVANE_BROWSER_CONFIRM", "0", 1);
-
-        // Without DISPLAY the framework tries ":0.0", and would tie a headless test to whatever X server
-        // runs there; a display that never exists keeps it headless.
-        if (std::getenv ("DISPLAY") == nullptr)
-            setenv ("DISPLAY", ":65535", 1);
-
-        framework = std::make_unique<juce::ScopedJuceInitialiser_GUI>();
     }
-
-    void TearDown() override
-    {
-        framework.reset();
-        tempRoot.deleteRecursively();
-    }
-
-private:
-    juce::File tempRoot;
-    std::unique_ptr<juce::ScopedJuceInitialiser_GUI> framework;
 };
 
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment (new FlowEnvironment);
@@ -65,21 +42,6 @@ void FlowTest::SetUp()
 namespace flow
 {
 juce::String utf8 (const char* text) { return juce::String::fromUTF8 (text); }
-
-bool pumpUntil (const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
-
-    while (! condition())
-    {
-        if (juce::Time::getMillisecondCounterHiRes() > deadline)
-            return condition();
-
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (5);
-    }
-
-    return true;
-}
 
 bool settle (LibraryPanelTestAccess& access, int timeoutMs)
 {

@@ -6,6 +6,7 @@
 #include "engine/TolvaneProcessor.h"
 #include "library/LibraryPanel.h"
 #include "library/StandIn.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -65,8 +66,7 @@ namespace flow
 {
 juce::String utf8 (const char* text);
 
-// Runs the message loop until the condition holds or the time is up; returns the condition.
-bool pumpUntil (const std::function<bool()>& condition, int timeoutMs = 8000);
+using testsupport::pumpUntil;
 
 // Runs until the panel has no request in flight.
 bool settle (LibraryPanelTestAccess& access, int timeoutMs = 8000);

@@ -1,4 +1,5 @@
 #include "library/LibraryPanel.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -62,14 +63,8 @@ struct LibraryPanelTestAccess
 
 namespace
 {
-struct GuiEnvironment : ::testing::Environment
-{
-    void SetUp() override { gui = std::make_unique<juce::ScopedJuceInitialiser_GUI>(); }
-    void TearDown() override { gui.reset(); }
-    std::unique_ptr<juce::ScopedJuceInitialiser_GUI> gui;
-};
-
-::testing::Environment* const guiEnvironment = ::testing::AddGlobalTestEnvironment (new GuiEnvironment);
+::testing::Environment* const frameworkEnvironment =
+    ::testing::AddGlobalTestEnvironment (new testsupport::FrameworkEnvironment);
 
 LibraryPanel::SoundReady refuseEverything()
 {

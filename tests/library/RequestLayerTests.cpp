@@ -2,6 +2,7 @@
 
 #include "library/LibraryPanel.h"
 #include "library/StandIn.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -46,52 +47,13 @@ const char* const incomplete = "Download incomplete. Try again.";
 const char* const rejected = "Request rejected. Reconnect or try again.";
 const char* const serviceExpired = "Your connection has expired. Sign in again.";
 
-// Panels make their directory in $TMPDIR, so each test process gets a private one; one framework
-// initialisation serves the whole process.
-class RequestTestEnvironment : public ::testing::Environment
-{
-public:
-    void SetUp() override
-    {
-        const char* base = std::getenv ("TMPDIR");
-        std::string pattern = std::string (base != nullptr && *base != 0 ? base : "/tmp") + "/tolvane-request.XXXXXX";
-        ASSERT_NE (mkdtemp (pattern.data()), nullptr);
-        tempRoot = juce::File (pattern);
-        setenv ("TMPDIR", pattern.c_str(), 1);
-        framework = std::make_unique<juce::ScopedJuceInitialiser_GUI>();
-    }
-
-    void TearDown() override
-    {
-        framework.reset();
-        tempRoot.deleteRecursively();
-    }
-
-private:
-    juce::File tempRoot;
-    std::unique_ptr<juce::ScopedJuceInitialiser_GUI> framework;
-};
-
-[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment (new RequestTestEnvironment);
+[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment (new testsupport::FrameworkEnvironment);
 
 juce::String route (const juce::String& path) { return juce::String (restBaseUrl) + path; }
 
 double nowMs() { return juce::Time::getMillisecondCounterHiRes(); }
 
-template <typename Condition> bool pumpUntil (Condition done, double timeoutMs)
-{
-    const double deadline = nowMs() + timeoutMs;
-
-    while (! done())
-    {
-        if (nowMs() > deadline)
-            return false;
-
-        juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
-    }
-
-    return true;
-}
+using testsupport::pumpUntil;
 
 // Everything posted before now has run once this returns true.
 bool drainMessages()
