@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core
   python3 openssl iproute2 util-linux ca-certificates
   xvfb xauth x11-utils x11-apps xdotool imagemagick
+  zenity
   lilv-utils
 )
 
