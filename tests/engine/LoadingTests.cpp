@@ -401,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P (
 
 namespace
 {
-struct FakeReaderSpec
+struct FakeReaderSetup
 {
     double sampleRate = 44100.0;
     juce::int64 length = 100;
@@ -420,11 +420,11 @@ std::atomic<int> liveReaders{ 0 };
 class FakeReader : public juce::AudioFormatReader
 {
 public:
-    FakeReader (juce::InputStream* in, FakeReaderSpec& s) : juce::AudioFormatReader (in, "Fake"), spec (s)
+    FakeReader (juce::InputStream* in, FakeReaderSetup& s) : juce::AudioFormatReader (in, "Fake"), setup (s)
     {
-        sampleRate = spec.sampleRate;
-        lengthInSamples = spec.length;
-        numChannels = spec.channels;
+        sampleRate = setup.sampleRate;
+        lengthInSamples = setup.length;
+        numChannels = setup.channels;
         bitsPerSample = 32;
         usesFloatingPointData = true;
         ++liveReaders;
@@ -433,10 +433,10 @@ public:
 
     bool readSamples (int* const* dest, int numDest, int offset, juce::int64 start, int num) override
     {
-        ++spec.readsCalled;
-        if (spec.firstFrameAsked < 0)
-            spec.firstFrameAsked = start;
-        spec.framesRead += num;
+        ++setup.readsCalled;
+        if (setup.firstFrameAsked < 0)
+            setup.firstFrameAsked = start;
+        setup.framesRead += num;
         int asked = 0;
         for (int ch = 0; ch < numDest; ++ch)
             if (dest[ch] != nullptr)
@@ -446,25 +446,25 @@ public:
                 for (int i = 0; i < num; ++i)
                     out[i] = 0.01f * (float) ch + 0.001f * (float) ((start + i) % 100);
             }
-        spec.channelsAsked = std::max (spec.channelsAsked, asked);
-        return ! spec.readFails;
+        setup.channelsAsked = std::max (setup.channelsAsked, asked);
+        return ! setup.readFails;
     }
 
 private:
-    FakeReaderSpec& spec;
+    FakeReaderSetup& setup;
 };
 
 class FakeFormat : public juce::AudioFormat
 {
 public:
-    explicit FakeFormat (FakeReaderSpec& s) : juce::AudioFormat ("Fake", ".fake"), spec (s) {}
+    explicit FakeFormat (FakeReaderSetup& s) : juce::AudioFormat ("Fake", ".fake"), setup (s) {}
     juce::Array<int> getPossibleSampleRates() override { return {}; }
     juce::Array<int> getPossibleBitDepths() override { return {}; }
     bool canDoStereo() override { return true; }
     bool canDoMono() override { return true; }
     juce::AudioFormatReader* createReaderFor (juce::InputStream* in, bool) override
     {
-        return new FakeReader (in, spec);
+        return new FakeReader (in, setup);
     }
     juce::AudioFormatWriter* createWriterFor (juce::OutputStream*, double, unsigned int, int,
                                               const juce::StringPairArray&, int) override
@@ -473,19 +473,19 @@ public:
     }
 
 private:
-    FakeReaderSpec& spec;
+    FakeReaderSetup& setup;
 };
 
 class LoadingFakeReader : public Loading
 {
 protected:
-    FakeReaderSpec spec;
+    FakeReaderSetup setup;
     juce::File file = temp.file ("made-up.fake");
 
     void SetUp() override
     {
         file.create();
-        p.formatManager.registerFormat (new FakeFormat (spec), false);
+        p.formatManager.registerFormat (new FakeFormat (setup), false);
     }
 
     void expectFailure (const juce::String& expected, int expectedReads)
@@ -494,7 +494,7 @@ protected:
         const Snapshot before (p);
         EXPECT_EQ (p.loadSoundFile (file, true), expected);
         EXPECT_UNCHANGED (before, p);
-        EXPECT_EQ (spec.readsCalled, expectedReads);
+        EXPECT_EQ (setup.readsCalled, expectedReads);
         EXPECT_EQ (liveReaders.load(), 0) << "the reader is destroyed on every path";
     }
 };
@@ -509,9 +509,9 @@ TEST_F (LoadingFakeReader, NoFramesOrNoRateCannotBeRead)
                                  // NaN passes every length limit and would play with a NaN step: refused as unreadable.
                                  { 100, std::numeric_limits<double>::quiet_NaN() } })
     {
-        spec = {};
-        spec.length = length;
-        spec.sampleRate = rate;
+        setup = {};
+        setup.length = length;
+        setup.sampleRate = rate;
         expectFailure (cannotRead, 0);
     }
 }
@@ -525,9 +525,9 @@ TEST_F (LoadingFakeReader, LengthLimitsComeBeforeAnyAllocation)
                                  { 5292001, 44100.0 },
                                  { 121, 1.0 } })
     {
-        spec = {};
-        spec.length = length;
-        spec.sampleRate = rate;
+        setup = {};
+        setup.length = length;
+        setup.sampleRate = rate;
         expectFailure (tooLong, 0);
     }
 }
@@ -535,24 +535,24 @@ TEST_F (LoadingFakeReader, LengthLimitsComeBeforeAnyAllocation)
 TEST_F (LoadingFakeReader, TheDurationTestUsesTheRateTimes120)
 {
     // 120 frames at 1 Hz is exactly 2 minutes; a fractional rate works the same way.
-    spec.length = 120;
-    spec.sampleRate = 1.0;
+    setup.length = 120;
+    setup.sampleRate = 1.0;
     EXPECT_TRUE (p.loadSoundFile (file, true).startsWith ("Loaded: "));
-    spec = {};
-    spec.length = 1201;
-    spec.sampleRate = 10.005; // 1200.6 frames allowed
+    setup = {};
+    setup.length = 1201;
+    setup.sampleRate = 10.005; // 1200.6 frames allowed
     expectFailure (tooLong, 0);
 }
 
 TEST_F (LoadingFakeReader, NoChannelsIsAReadFailure)
 {
-    spec.channels = 0;
+    setup.channels = 0;
     expectFailure (readFailed, 0);
 }
 
 TEST_F (LoadingFakeReader, AFailedReadIsAReadFailure)
 {
-    spec.readFails = true;
+    setup.readFails = true;
     expectFailure (readFailed, 1);
 }
 
@@ -560,16 +560,16 @@ TEST_F (LoadingFakeReader, ReadsAllFramesFromTheStartInOneCall)
 {
     for (unsigned int channels : { 1u, 2u, 6u })
     {
-        spec = {};
-        spec.channels = channels;
-        spec.length = 5000;
-        spec.sampleRate = 32000.0;
+        setup = {};
+        setup.channels = channels;
+        setup.length = 5000;
+        setup.sampleRate = 32000.0;
         ASSERT_EQ (p.loadSoundFile (file, false), loadedText (file));
         EXPECT_EQ (liveReaders.load(), 0);
-        EXPECT_EQ (spec.readsCalled, 1);
-        EXPECT_EQ (spec.framesRead, 5000);
-        EXPECT_EQ (spec.firstFrameAsked, 0);
-        EXPECT_EQ (spec.channelsAsked, (int) std::min (channels, 2u));
+        EXPECT_EQ (setup.readsCalled, 1);
+        EXPECT_EQ (setup.framesRead, 5000);
+        EXPECT_EQ (setup.firstFrameAsked, 0);
+        EXPECT_EQ (setup.channelsAsked, (int) std::min (channels, 2u));
 
         const auto& sound = *p.soundCache.back();
         EXPECT_EQ (sound.sampleRate, 32000.0);
