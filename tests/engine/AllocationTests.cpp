@@ -451,6 +451,53 @@ TEST_F (AllocationFailure, TheBudgetIsTestedAfterTheDecode)
     EXPECT_EQ (p.cacheBytes, TolvaneProcessor::cacheBudgetBytes);
 }
 
+namespace
+{
+struct TempoPlayHead : juce::AudioPlayHead
+{
+    juce::Optional<PositionInfo> getPosition() const override
+    {
+        PositionInfo info;
+        info.setBpm (120.0);
+        return info;
+    }
+};
+} // namespace
+
+// The audio thread's whole block (hand-off, play-head query, command, resampling at another rate,
+// tempo match and pitch) asks the heap for nothing.
+TEST_F (AllocationFailure, ProcessBlockNeverTouchesTheHeap)
+{
+    ASSERT_TRUE (p.loadSoundFile (soundFile ("realtime.wav", Format::wav, 2, 20000), true).startsWith ("Loaded: "));
+    TempoPlayHead head;
+    p.setPlayHead (&head);
+    p.prepareToPlay (48000.0, 512);
+    p.sourceBpm = 100.0;
+    p.matchDawTempo = true;
+    p.pitchSemitones = 3.0;
+
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    bool played = false;
+
+    hook::arm (hook::Mode::record, 0);
+    for (int block = 0; block < 60; ++block)
+    {
+        if (block == 1 || block == 31)
+            p.transportCommand = transportPlayOnce;
+        if (block == 30)
+            p.transportCommand = transportStopReset;
+        p.processBlock (buffer, midi);
+        played = played || p.isPlaying.load();
+    }
+    hook::disarm();
+    p.setPlayHead (nullptr);
+
+    EXPECT_TRUE (played);
+    EXPECT_DOUBLE_EQ (p.hostBpm.load(), 120.0);
+    EXPECT_EQ (hook::requests, 0) << "heap requests made by processBlock";
+}
+
 #else
 
 TEST (AllocationFailure, NeedsGlibcWithoutSanitizers)
