@@ -1,4 +1,5 @@
 #include "LibraryPanel.h"
+#include "ReplyJson.h"
 
 namespace
 {
@@ -61,24 +62,24 @@ void LibraryPanel::onCatalogReply (Reply reply)
         for (const auto& element : *elements)
         {
             CatalogItem item;
-            item.id = (int) element["id"];
-            item.name = element["name"].toString();
-            item.owned = (bool) element["owned"];
-            item.previewUrl = element["preview_url"].toString();
+            item.id = jsonInt (element["id"]);
+            item.name = jsonText (element["name"]);
+            item.owned = jsonFlag (element["owned"]);
+            item.previewUrl = jsonText (element["preview_url"]);
 
             if (item.id > 0 && item.name.isNotEmpty())
                 items.push_back (std::move (item));
         }
     }
 
-    totalPages = juce::jmax (1, (int) json["pages"]);
-    accountName = json["name"].toString();
-    credits = (int) json["credits"];
+    totalPages = juce::jmax (1, jsonInt (json["pages"]));
+    accountName = jsonText (json["name"]);
+    credits = jsonInt (json["credits"]);
 
     soundList.deselectAllRows();
     soundList.updateContent();
 
-    statusLabel.setText (accountName + dot + juce::String (credits) + " credits" + dot + json["total"].toString() +
+    statusLabel.setText (accountName + dot + juce::String (credits) + " credits" + dot + jsonText (json["total"]) +
                              " sounds" + dot + "Page " + juce::String (page) + "/" + juce::String (totalPages) + dot +
                              "Buy/unlock sounds on the website.",
                          juce::dontSendNotification);

@@ -1,4 +1,5 @@
 #include "LibraryPanel.h"
+#include "ReplyJson.h"
 
 #include <cstdint>
 
@@ -109,9 +110,9 @@ void LibraryPanel::onStartReply (Reply reply)
         return;
     }
 
-    deviceCode = reply.json["device_code"].toString();
-    userCode = reply.json["user_code"].toString();
-    const auto verificationUrl = reply.json["verification_url"].toString();
+    deviceCode = jsonText (reply.json["device_code"]);
+    userCode = jsonText (reply.json["user_code"]);
+    const auto verificationUrl = jsonText (reply.json["verification_url"]);
 
     const bool valid = deviceCode.length() == 64 && userCode.length() == 10 &&
                        verificationUrl.startsWith (juce::String (siteRootUrl) + "wp-admin/admin-post.php?");
@@ -162,7 +163,7 @@ void LibraryPanel::onPollReply (Reply reply)
         return;
     }
 
-    accessToken = reply.json["access_token"].toString();
+    accessToken = jsonText (reply.json["access_token"]);
 
     if (! isPlausibleToken (accessToken))
     {
@@ -184,8 +185,8 @@ void LibraryPanel::onMeReply (Reply reply)
         return;
     }
 
-    accountName = reply.json["name"].toString();
-    credits = (int) reply.json["credits"];
+    accountName = jsonText (reply.json["name"]);
+    credits = jsonInt (reply.json["credits"]);
     fetchCatalog();
 }
 

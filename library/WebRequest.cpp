@@ -1,4 +1,5 @@
 #include "LibraryPanel.h"
+#include "ReplyJson.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -230,11 +231,10 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
 
     // Honours a byte-order mark, UTF-8 otherwise.
     const auto text = juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize());
-    reply.json = juce::JSON::parse (text);
+    reply.json = parseReplyJson (text);
 
-    // A "message" that is present wins, null giving an empty text.
     if (reply.status != 200 && reply.status != 202)
-        reply.error = reply.json.getProperty ("message", juce::var (rejectedText)).toString();
+        reply.error = rejectionMessage (reply.json, rejectedText);
 
     return reply;
 }

@@ -234,6 +234,16 @@ def fill_body(kind, n):
             piece = block[:min(rest, len(block))]
             rest -= len(piece)
             yield piece
+    elif kind == "nested":
+        if n < 2 or n % 2:
+            raise ValueError("fill nested needs an even body_size >= 2")
+        for bracket in (b"[", b"]"):
+            rest = n // 2
+            block = bracket * 65536
+            while rest > 0:
+                piece = block[:min(rest, len(block))]
+                rest -= len(piece)
+                yield piece
     elif kind == "wav":
         if n < 44:
             raise ValueError("fill wav needs body_size >= 44")
@@ -409,7 +419,7 @@ class State:
 
 # ---------------------------------------------------------------- fault validation
 
-FAULT_TYPES = ("delay", "no_answer", "stall_body", "reply", "trickle", "redirect")
+FAULT_TYPES = ("delay", "no_answer", "stall_body", "reply", "trickle", "redirect", "fields")
 
 
 def _int(spec, key, default=None, lo=None, hi=None):
@@ -487,6 +497,15 @@ def validate_fault(f):
         _int(f, "chunk", 256, 1, MAX_BODY)
         _int(f, "interval_ms", 100, 0, MAX_WAIT_MS)
         next(fill_body(f.get("fill", "bytes"), total), None)
+    elif kind == "fields":
+        changes = f.get("set", {})
+        item_changes = f.get("items", [])
+        if not isinstance(changes, dict):
+            raise ValueError("set must be an object")
+        if not isinstance(item_changes, list) or not all(isinstance(c, dict) for c in item_changes):
+            raise ValueError("items must be an array of objects")
+        if not changes and not item_changes:
+            raise ValueError("fields needs set or items")
     elif kind == "redirect":
         s = _int(f, "status", 302)
         if s not in (301, 302, 303, 307, 308):
@@ -494,6 +513,20 @@ def validate_fault(f):
         if not isinstance(f.get("location"), str):
             raise ValueError("redirect needs a location")
         _headers_option(f)
+
+
+def changed_fields(obj, fault):
+    """The service's JSON object with the fault's values put in: "set" at the top, "items" element by element."""
+    out = dict(obj)
+    out.update(fault.get("set", {}))
+    items = out.get("items")
+    if isinstance(items, list):
+        items = [dict(item) if isinstance(item, dict) else item for item in items]
+        for item, changes in zip(items, fault.get("items", [])):
+            if isinstance(item, dict):
+                item.update(changes)
+        out["items"] = items
+    return out
 
 
 # ---------------------------------------------------------------- HTTP
@@ -514,6 +547,7 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "BrevantStandin/1"
     timeout = IDLE_TIMEOUT_S
+    field_changes = None  # a "fields" fault for the request being answered
 
     def log_message(self, fmt, *args):  # quiet: tests read the control log instead
         pass
@@ -561,6 +595,8 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(self._head(status, headers) + (b"" if self.command == "HEAD" else body))
 
     def _json(self, status, obj, extra=()):
+        if self.field_changes is not None and isinstance(obj, dict):
+            obj = changed_fields(obj, self.field_changes)
         self._send(status, json.dumps(obj, ensure_ascii=False).encode("utf-8"),
                    "application/json; charset=UTF-8", extra)
 
@@ -577,6 +613,7 @@ class Handler(BaseHTTPRequestHandler):
     do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = do_GET
 
     def _dispatch(self):
+        self.field_changes = None
         try:
             body = self._read_body()
         except (ValueError, OSError):
@@ -600,6 +637,8 @@ class Handler(BaseHTTPRequestHandler):
         if fault is not None:
             if fault["type"] == "delay":
                 self._wait(fault.get("ms", 1000))
+            elif fault["type"] == "fields":
+                self.field_changes = fault
             else:
                 self.close_connection = True
                 self._apply_fault(fault)

@@ -528,6 +528,44 @@ class FaultTest(Base):
                     self.assertEqual((channels, width, rate, frames), (1, 2, 44100, (n - 44) // 2))
                     self.assertEqual(r.header("Content-Type"), "audio/wav")
 
+    def test_nested_fill_is_brackets_only(self):
+        for n in (2, 512, 200000, 1048576):
+            with self.subTest(size=n):
+                r = self.fault_reply({"type": "reply", "status": 200, "body_size": n, "fill": "nested"})
+                self.assertEqual(r.header("Content-Length"), str(n))
+                self.assertEqual(r.body, b"[" * (n // 2) + b"]" * (n // 2))
+                self.assertTrue(r.header("Content-Type").startswith("application/json"))
+
+    def test_fields_change_the_normal_reply(self):
+        token = self.token()
+        add_fault("catalog", {"type": "fields", "set": {"total": [1, 2], "name": {"a": 1}, "extra": None},
+                              "items": [{}, {"name": True, "id": None}]})
+        conn = http.client.HTTPSConnection(SITE, 443, context=CTX, timeout=10)
+        try:
+            for expect_changed in (True, False):
+                conn.request("GET", self.TARGET, headers={"Authorization": "Bearer " + token})
+                resp = conn.getresponse()
+                reply = json.loads(resp.read())
+                self.assertEqual(resp.status, 200)
+                self.assertIsNone(resp.getheader("Connection"), "the connection stays open")
+                first, second = reply["items"][0], reply["items"][1]
+                self.assertEqual(first["name"], "Deep Kick 01")
+                self.assertEqual(reply["items"][2]["name"], "Deep Kick 03")
+                self.assertEqual(len(reply["items"]), 8)
+                if expect_changed:
+                    self.assertEqual((reply["total"], reply["name"], reply["extra"]), ([1, 2], {"a": 1}, None))
+                    self.assertEqual((second["name"], second["id"], second["owned"]), (True, None, False))
+                else:
+                    self.assertEqual((reply["total"], reply["name"], second["id"]), (36, "Demo Studio", 2))
+                    self.assertNotIn("extra", reply)
+        finally:
+            conn.close()
+        # A reply that is no JSON object goes out unchanged.
+        add_fault("download", {"type": "fields", "set": {"x": 1}})
+        status, data = api("GET", "download/3", token)
+        self.assertEqual(status, 200)
+        self.assertEqual(data[:4], b"RIFF")
+
     def test_delay_then_normal_reply(self):
         r = self.fault_reply({"type": "delay", "ms": 700}, headers=(("Connection", "close"),))
         self.assertGreaterEqual(r.t_head, 0.7)
@@ -613,6 +651,11 @@ class FaultTest(Base):
             {"match": "", "fault": {"type": "reply", "body_size": 1, "fill": "json"}},
             {"match": "", "fault": {"type": "reply", "body_size": 10, "fill": "wav"}},
             {"match": "", "fault": {"type": "reply", "body_size": 10, "fill": "mud"}},
+            {"match": "", "fault": {"type": "reply", "body_size": 11, "fill": "nested"}},
+            {"match": "", "fault": {"type": "reply", "body_size": 0, "fill": "nested"}},
+            {"match": "", "fault": {"type": "fields"}},
+            {"match": "", "fault": {"type": "fields", "set": [1]}},
+            {"match": "", "fault": {"type": "fields", "items": [{}, 2]}},
             {"match": "", "fault": {"type": "reply", "content_length": "maybe"}},
             {"match": "", "fault": {"type": "redirect", "status": 200, "location": "/"}},
             {"match": "", "fault": {"type": "redirect", "status": 302}},
