@@ -76,7 +76,7 @@ void LibraryPanel::onCatalogReply (Reply reply)
     credits = (int) json["credits"];
 
     soundList.deselectAllRows();
-    soundList.updateContent();
+    refreshList();
 
     statusLabel.setText (accountName + dot + juce::String (credits) + " credits" + dot + json["total"].toString() +
                              " sounds" + dot + "Page " + juce::String (page) + "/" + juce::String (totalPages) + dot +

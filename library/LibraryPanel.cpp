@@ -101,6 +101,14 @@ void LibraryPanel::resized()
     soundList.setBounds (insetVertically (area, 4));
 }
 
+void LibraryPanel::refreshList()
+{
+    soundList.updateContent();
+    // The list box repaints by itself only rows whose number or selection changed; a row whose
+    // item changed underneath would keep showing the old one.
+    soundList.repaint();
+}
+
 void LibraryPanel::updateButtons()
 {
     const bool signedIn = accessToken.isNotEmpty();

@@ -144,7 +144,7 @@ void LibraryPanel::ReplyDelivery::deliverReply()
     {
         panel->accessToken.clear();
         panel->items.clear();
-        panel->soundList.updateContent();
+        panel->refreshList();
         panel->statusLabel.setText ("Connection expired. Sign in again.", juce::dontSendNotification);
     }
 
