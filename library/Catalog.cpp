@@ -77,7 +77,7 @@ void LibraryPanel::onCatalogReply (Reply reply)
     credits = jsonInt (json["credits"]);
 
     soundList.deselectAllRows();
-    soundList.updateContent();
+    refreshList();
 
     statusLabel.setText (accountName + dot + juce::String (credits) + " credits" + dot + jsonText (json["total"]) +
                              " sounds" + dot + "Page " + juce::String (page) + "/" + juce::String (totalPages) + dot +

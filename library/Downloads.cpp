@@ -1,6 +1,8 @@
 #include "LibraryPanel.h"
 
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 namespace
 {
@@ -36,6 +38,17 @@ struct EarlierFile
 
     juce::File file, kept;
 };
+
+// The framework creates files that every user may read. The panel's directory already shuts the
+// others out; the file does so on its own as well.
+bool keepToOwner (const juce::File& file)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::permissions (file.getFullPathName().toStdString(), fs::perms::owner_read | fs::perms::owner_write,
+                     fs::perm_options::replace, error);
+    return ! error;
+}
 } // namespace
 
 juce::String downloadFileName (int id, bool original)
@@ -89,8 +102,13 @@ void LibraryPanel::onDownloadReply (const CatalogItem& item, bool original, Repl
     const auto file = sessionDir.getChildFile (downloadFileName (item.id, original));
     const EarlierFile earlier (file);
 
-    if (! file.replaceWithData (reply.body.getData(), reply.body.getSize()))
+    const bool written = file.replaceWithData (reply.body.getData(), reply.body.getSize());
+
+    if (! written || ! keepToOwner (file))
     {
+        if (written)
+            file.deleteFile();
+
         earlier.restore();
         setStatus (statusLabel, "Cannot save the temporary sound file.");
         return;

@@ -1,5 +1,8 @@
 #include "LibraryPanel.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace
 {
 const juce::Colour listBackground (0xff111e2au);
@@ -17,6 +20,35 @@ juce::Rectangle<int> insetHorizontally (juce::Rectangle<int> r, int d)
 juce::Rectangle<int> insetVertically (juce::Rectangle<int> r, int d)
 {
     return { r.getX(), r.getY() + d, r.getWidth(), juce::jmax (0, r.getHeight() - 2 * d) };
+}
+
+// The temporary folder is shared by every local user, and the owned originals go in here. Only a
+// directory this call makes itself is used, so a name already there in any form (another user's
+// folder, a link, even one that points nowhere yet) counts as taken; the new one is closed to
+// everyone else before anything goes in. When nothing can be made, the name that failed is kept:
+// it does not exist, so saving a sound reports the failure.
+juce::File createPrivateSessionDir (const juce::File& tempFolder)
+{
+    namespace fs = std::filesystem;
+    tempFolder.createDirectory();
+
+    for (int number = 1;; ++number)
+    {
+        const auto dir = tempFolder.getChildFile (number == 1 ? juce::String ("brevant-tolvane")
+                                                              : "brevant-tolvane(" + juce::String (number) + ")");
+        const fs::path path (dir.getFullPathName().toStdString());
+        std::error_code error;
+
+        if (fs::create_directory (path, error))
+        {
+            // Should this fail, the files inside are still made private one by one, or not kept.
+            fs::permissions (path, fs::perms::owner_all, fs::perm_options::replace, error);
+            return dir;
+        }
+
+        if (error && error != std::errc::file_exists)
+            return dir;
+    }
 }
 } // namespace
 
@@ -64,9 +96,7 @@ LibraryPanel::LibraryPanel (SoundReady soundReady) : onSoundReady (std::move (so
     downloadButton.onClick = [this] { downloadSelected (true); };
 
     // A name left over from another panel or an earlier run is never reused.
-    sessionDir = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                     .getNonexistentChildFile ("brevant-tolvane", "", true);
-    sessionDir.createDirectory();
+    sessionDir = createPrivateSessionDir (juce::File::getSpecialLocation (juce::File::tempDirectory));
 
     updateButtons();
 }
@@ -99,6 +129,14 @@ void LibraryPanel::resized()
     playPreviewButton.setBounds (buttonRow.removeFromRight (160));
 
     soundList.setBounds (insetVertically (area, 4));
+}
+
+void LibraryPanel::refreshList()
+{
+    soundList.updateContent();
+    // The list box repaints by itself only rows whose number or selection changed; a row whose
+    // item changed underneath would keep showing the old one.
+    soundList.repaint();
 }
 
 void LibraryPanel::updateButtons()

@@ -81,6 +81,9 @@ public:
 private:
     void timerCallback() override;
 
+    // Shows the current items; run after every change to them.
+    void refreshList();
+
     friend struct LibraryPanelTestAccess;
 
     // The request task and the reply delivery of the web request layer.

@@ -200,7 +200,7 @@ void LibraryPanel::disconnect()
     const auto oldToken = accessToken;
     accessToken.clear();
     items.clear();
-    soundList.updateContent();
+    refreshList();
 
     if (oldToken.isEmpty())
     {

@@ -145,7 +145,7 @@ void LibraryPanel::ReplyDelivery::deliverReply()
     {
         panel->accessToken.clear();
         panel->items.clear();
-        panel->soundList.updateContent();
+        panel->refreshList();
         panel->statusLabel.setText ("Connection expired. Sign in again.", juce::dontSendNotification);
     }
 

@@ -2,7 +2,11 @@
 
 #include "library/FlowSupport.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <new>
+
+#include <sys/stat.h>
 
 using namespace flow;
 
@@ -142,6 +146,65 @@ TEST_F (FlowTest, FetchingAgainReplacesTheFile)
     EXPECT_EQ (rig.handed[1].sizeWhenHanded, 5000);
     EXPECT_EQ (a.sessionDir().getChildFile ("preview-42.wav").getSize(), 5000);
     EXPECT_EQ (filesIn (a.sessionDir()), juce::StringArray ({ "preview-42.wav" }));
+}
+
+namespace
+{
+// The permission bits of a file or directory, in octal as `ls` and `chmod` write them.
+std::string modeOf (const juce::File& f)
+{
+    char text[8];
+    const auto bits = std::filesystem::symlink_status (f.getFullPathName().toStdString()).permissions();
+    std::snprintf (text, sizeof (text), "%04o", (unsigned) bits);
+    return text;
+}
+
+// Lets everything the process creates be open to all, so that only what the code sets itself is seen.
+struct OpenUmask
+{
+    OpenUmask() : saved (::umask (0)) {}
+    ~OpenUmask() { ::umask (saved); }
+    mode_t saved;
+};
+} // namespace
+
+// Other local users can read neither the folder nor the sounds in it, whatever the process lets them.
+TEST_F (FlowTest, DownloadsAreReadableByTheirOwnerOnly)
+{
+    const OpenUmask open;
+    Rig rig;
+    auto& a = *rig.access;
+    a.signInWith (StandIn::issueToken());
+    showItems (a, { item42() }, 0);
+    ASSERT_TRUE (StandIn::addFault (downloadRoute (42), wavFault (8044)));
+    ASSERT_TRUE (StandIn::addFault (previewRoute (42), wavFault (4044), 2));
+    ASSERT_TRUE (StandIn::addFault (downloadRoute (42), bytesFault (100)));
+
+    const auto dir = a.sessionDir();
+    const auto preview = dir.getChildFile ("preview-42.wav");
+
+    struct Step
+    {
+        bool original;
+        juce::String status;
+    };
+
+    // An original, a preview, the preview again (a new file replaces it), and an original that does
+    // not load, which brings the earlier one back.
+    for (const auto& step : { Step{ true, loadedOriginal }, Step{ false, playingPreview },
+                              Step{ false, playingPreview }, Step{ true, notLoaded } })
+    {
+        a.panel.downloadSelected (step.original);
+        ASSERT_TRUE (settle (a));
+        EXPECT_EQ (a.status(), step.status);
+        EXPECT_EQ (modeOf (dir), "0700");
+
+        for (const auto& name : filesIn (dir))
+            EXPECT_EQ (modeOf (dir.getChildFile (name)), "0600") << name;
+    }
+
+    EXPECT_EQ (filesIn (dir), juce::StringArray ({ "owned-42.wav", "preview-42.wav" }));
+    EXPECT_EQ (rig.processor.loadedFile, preview);
 }
 
 // Replies that hold no sound, or one that does not load.

@@ -1,9 +1,11 @@
 // The whole road in the real plug-in window on an X server, against the stand-in service: sign in
 // through the browser, list, page, search, play a preview, download an original, play it, see the drag
 // button enabled, close. Clicks and keys go in through the window's peer, as the desktop delivers them.
+// What the list shows is read back from the X server, where only what the window repainted changes.
 
 #include "editor/TolvaneEditor.h"
 #include "library/FlowSupport.h"
+#include "library/ScreenGrab.h"
 
 #include <cstdlib>
 #include <dlfcn.h>
@@ -122,6 +124,62 @@ float playBlocks (TolvaneProcessor& processor, int blocks)
 }
 
 const juce::String catalogRoute ("v1%2Fcatalog");
+
+// Sounds of the stand-in's demo catalog: four of each kind, numbered in catalog order from firstId;
+// the demo account owns every third.
+std::vector<CatalogItem> demoSounds (const std::vector<const char*>& kinds, int firstId)
+{
+    std::vector<CatalogItem> sounds;
+
+    for (const auto* kind : kinds)
+    {
+        for (int variant = 1; variant <= 4; ++variant)
+        {
+            const int id = firstId + (int) sounds.size();
+            sounds.push_back ({ id, utf8 (kind) + " 0" + juce::String (variant), {}, id % 3 == 0 });
+        }
+    }
+
+    return sounds;
+}
+
+juce::String describe (const std::vector<CatalogItem>& items)
+{
+    juce::StringArray rows;
+    for (const auto& item : items)
+        rows.add (juce::String (item.id) + " " + item.name + (item.owned ? " (owned)" : ""));
+    return rows.joinIntoString (", ");
+}
+
+// The list as it must look with these items, drawn afresh by a panel of the same size on no screen.
+juce::Image listDrawnFor (const std::vector<CatalogItem>& items, juce::Rectangle<int> panelBounds, int selectedRow = -1)
+{
+    LibraryPanel reference ([] (const juce::File&, bool) { return false; });
+    LibraryPanelTestAccess r (reference);
+    reference.setBounds (panelBounds);
+    r.items() = items;
+    r.soundList().updateContent();
+
+    if (selectedRow >= 0)
+        r.soundList().selectRow (selectedRow);
+
+    return r.soundList().createComponentSnapshot (r.soundList().getLocalBounds(), true, 1.0f);
+}
+
+// Waits, bounded, until the window's list on the X server is pixel for pixel the expected image;
+// returns the number of pixels that still differ (-1: the screen could not be read).
+int differingOnScreen (juce::ListBox& list, const juce::Image& expected)
+{
+    int differing = -1;
+    pumpUntil (
+        [&]
+        {
+            differing = screen::differingPixels (screen::grab (list), expected);
+            return differing == 0;
+        },
+        5000);
+    return differing;
+}
 } // namespace
 
 TEST_F (FlowTest, WholeRoadInTheRealWindow)
@@ -216,4 +274,85 @@ TEST_F (FlowTest, WholeRoadInTheRealWindow)
     window.close();
     EXPECT_EQ (panelAlive.getComponent(), nullptr);
     EXPECT_FALSE (sessionDir.exists());
+}
+
+// The list on screen follows every change of the catalog on show, also when the row count stays the
+// same and no row number or selection changes: Next, a search with as many rows, a click, sign-out.
+TEST_F (FlowTest, ListOnScreenShowsTheItemsOnShow)
+{
+    ASSERT_NE (std::getenv ("DISPLAY"), nullptr) << "needs an X server (run under Xvfb)";
+    ASSERT_TRUE (ignoreXErrorsAsAHostDoes());
+    setBrowserConfirms (true);
+
+    TolvaneProcessor processor;
+    Window window (processor);
+    ASSERT_NE (window.editor, nullptr);
+    auto& editor = dynamic_cast<TolvaneEditor&> (*window.editor);
+    ASSERT_TRUE (pumpUntil ([&] { return window.peer() != nullptr && editor.isShowing(); }));
+
+    auto& panel = EditorAccess::library (editor);
+    LibraryPanelTestAccess a (panel);
+    auto& list = a.soundList();
+    const auto bounds = panel.getBounds();
+
+    ASSERT_TRUE (window.click (a.connectButton()));
+    ASSERT_TRUE (
+        pumpUntil ([&] { return ! a.busy() && a.status().endsWith ("Buy/unlock sounds on the website."); }, 12000))
+        << a.status();
+
+    struct Step
+    {
+        const char* what;
+        std::function<void()> act;
+        std::vector<CatalogItem> items;
+        const char* status;
+        int selectedRow;
+    };
+
+    const std::vector<Step> steps = {
+        { "first page after sign-in", [] {}, demoSounds ({ "Deep Kick", "Dusty Snare" }, 1), "Page 1/5", -1 },
+        { "Next", [&] { EXPECT_TRUE (window.click (a.nextButton())); }, demoSounds ({ "Closed Hat", "Open Hat" }, 9),
+          "Page 2/5", -1 },
+        { "search for Pad",
+          [&]
+          {
+              EXPECT_TRUE (window.click (a.searchBox()));
+              window.type ("Pad");
+              const auto searchesBefore = requestsTo (catalogRoute).size();
+              window.pressReturn(); // the text box reports Return asynchronously
+              EXPECT_TRUE (pumpUntil ([&] { return requestsTo (catalogRoute).size() > searchesBefore; }));
+          },
+          demoSounds ({ "Warm Pad", "Cr\xc3\xa8me Pad" }, 29), "8 sounds \xc2\xb7 Page 1/1", -1 },
+        { "third row clicked", [&] { EXPECT_TRUE (window.clickRow (list, 2)); },
+          demoSounds ({ "Warm Pad", "Cr\xc3\xa8me Pad" }, 29), "Page 1/1", 2 },
+        { "Disconnect",
+          [&] { EXPECT_TRUE (window.click (a.disconnectButton())); },
+          {},
+          "Disconnected. This session has been revoked.",
+          -1 },
+    };
+
+    juce::Image previous;
+
+    for (const auto& step : steps)
+    {
+        SCOPED_TRACE (step.what);
+        step.act();
+        ASSERT_TRUE (settle (a));
+        ASSERT_EQ (describe (a.items()), describe (step.items));
+        ASSERT_TRUE (a.status().contains (utf8 (step.status))) << a.status();
+        ASSERT_EQ (list.getSelectedRow (0), step.selectedRow);
+
+        const auto expected = listDrawnFor (step.items, bounds, step.selectedRow);
+        EXPECT_EQ (differingOnScreen (list, expected), 0)
+            << "the list on screen is not the one drawn for " << describe (step.items);
+        const auto shown = screen::grab (list);
+
+        if (previous.isValid())
+        {
+            EXPECT_GT (screen::differingPixels (previous, shown), 0) << "the list on screen did not change";
+        }
+
+        previous = shown;
+    }
 }

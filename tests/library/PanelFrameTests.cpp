@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 struct LibraryPanelTestAccess
 {
@@ -379,6 +384,103 @@ TEST_F (OwnTempFolder, TakenNamesAreSkippedAndLeftAlone)
     EXPECT_EQ (child ("brevant-tolvane/keep.wav").loadFileAsString(), "kept");
     EXPECT_EQ (child ("brevant-tolvane(2)").loadFileAsString(), "also taken");
     EXPECT_FALSE (child ("brevant-tolvane(3)").exists());
+}
+
+namespace
+{
+namespace fs = std::filesystem;
+
+fs::path pathOf (const juce::File& f) { return f.getFullPathName().toStdString(); }
+
+// The permission bits of the entry itself (a link's own), in octal as `ls` and `chmod` write them.
+std::string modeOf (const juce::File& f)
+{
+    char text[8];
+    std::snprintf (text, sizeof (text), "%04o", (unsigned) fs::symlink_status (pathOf (f)).permissions());
+    return text;
+}
+
+// Lets everything the process creates be open to all, so that only what the code sets itself is seen.
+struct OpenUmask
+{
+    OpenUmask() : saved (::umask (0)) {}
+    ~OpenUmask() { ::umask (saved); }
+    mode_t saved;
+};
+} // namespace
+
+TEST_F (OwnTempFolder, DirectoryIsPrivateToItsOwner)
+{
+    OpenUmask open;
+    ASSERT_TRUE (child ("probe").createDirectory());
+    ASSERT_EQ (modeOf (child ("probe")), "0777") << "the framework's own directories are open";
+
+    LibraryPanel panel (refuseEverything());
+    const auto dir = LibraryPanelTestAccess (panel).sessionDir();
+    EXPECT_EQ (dir, child ("brevant-tolvane"));
+    ASSERT_TRUE (fs::is_directory (fs::symlink_status (pathOf (dir))));
+    EXPECT_EQ (modeOf (dir), "0700");
+}
+
+TEST_F (OwnTempFolder, LinksOfTheNameAreTakenAndLeftAlone)
+{
+    // A link to someone's folder, and one that points nowhere yet: whoever owns its target could
+    // make it later and receive the downloads.
+    const auto target = child ("their-folder");
+    ASSERT_TRUE (target.createDirectory());
+    ASSERT_TRUE (target.getChildFile ("theirs.txt").replaceWithText ("theirs"));
+    const auto notYet = child ("not-yet");
+
+    struct Case
+    {
+        const char* what;
+        juce::File linkTarget;
+    };
+
+    for (const auto& c : { Case{ "link to a folder", target }, Case{ "dangling link", notYet } })
+    {
+        SCOPED_TRACE (c.what);
+        ASSERT_TRUE (c.linkTarget.createSymbolicLink (child ("brevant-tolvane"), true));
+        {
+            LibraryPanel panel (refuseEverything());
+            const auto dir = LibraryPanelTestAccess (panel).sessionDir();
+            EXPECT_EQ (dir.getFullPathName(), child ("brevant-tolvane(2)").getFullPathName());
+            EXPECT_TRUE (fs::is_directory (fs::symlink_status (pathOf (dir))));
+            EXPECT_EQ (modeOf (dir), "0700");
+        }
+        EXPECT_TRUE (child ("brevant-tolvane").isSymbolicLink());
+        EXPECT_EQ (child ("brevant-tolvane").getLinkedTarget().getFullPathName(), c.linkTarget.getFullPathName());
+        EXPECT_FALSE (child ("brevant-tolvane(2)").exists());
+        ASSERT_TRUE (child ("brevant-tolvane").deleteFile());
+    }
+
+    EXPECT_EQ (target.getChildFile ("theirs.txt").loadFileAsString(), "theirs");
+    EXPECT_EQ (target.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+    EXPECT_FALSE (notYet.exists());
+}
+
+TEST_F (OwnTempFolder, AnotherUsersFolderOfTheNameIsTaken)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs root";
+
+    // Open to all, so that nothing but its owner stops the panel from using it.
+    OpenUmask open;
+    const auto theirs = child ("brevant-tolvane");
+    ASSERT_TRUE (theirs.createDirectory());
+    ASSERT_EQ (::chown (theirs.getFullPathName().toRawUTF8(), 65534, 65534), 0);
+    {
+        LibraryPanel panel (refuseEverything());
+        EXPECT_EQ (LibraryPanelTestAccess (panel).sessionDir().getFullPathName(),
+                   child ("brevant-tolvane(2)").getFullPathName());
+    }
+    EXPECT_TRUE (theirs.isDirectory());
+    EXPECT_EQ (theirs.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    struct stat info
+    {
+    };
+    ASSERT_EQ (::stat (theirs.getFullPathName().toRawUTF8(), &info), 0);
+    EXPECT_EQ (info.st_uid, 65534u);
 }
 
 TEST_F (OwnTempFolder, TwoPanelsKeepTwoDirectories)

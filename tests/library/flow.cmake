@@ -24,13 +24,15 @@ unset(CMAKE_CROSSCOMPILING_EMULATOR)
 
 # The whole road in the real window under a virtual X server, inside the harness. Not a unit test:
 # the sanitizer builds leave it out.
+find_package(X11 REQUIRED)
 add_executable(flow_window_tests
     ${CMAKE_CURRENT_LIST_DIR}/FlowWindowTests.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ScreenGrab.cpp
     ${flow_support})
 tolvane_use_juce(flow_window_tests)
 target_include_directories(flow_window_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(flow_window_tests PRIVATE tolvane_engine tolvane_library tolvane_editor TolvanePlugin
-    PkgConfig::TOLVANE_CODECS tolvane_test_support GTest::gtest GTest::gtest_main)
+    PkgConfig::TOLVANE_CODECS tolvane_test_support GTest::gtest GTest::gtest_main X11::X11)
 target_compile_definitions(flow_window_tests PRIVATE TOLVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 add_test(NAME flow_window
     COMMAND ${PROJECT_SOURCE_DIR}/tools/harness/run.sh --site-host ${TOLVANE_SITE_HOST}
