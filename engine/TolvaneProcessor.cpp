@@ -102,9 +102,22 @@ void TolvaneProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mid
 
     double bpm = 0.0;
     if (auto* playHead = getPlayHead())
-        if (auto position = playHead->getPosition())
-            if (auto tempo = position->getBpm())
-                bpm = *tempo;
+    {
+        const auto position = playHead->getPosition();
+        if (position.hasValue())
+            bpm = position->getBpm().orFallback (0.0);
+
+        // An LV2 host sends a position only when its transport changes, and the framework's LV2
+        // wrapper forgets it at the start of the next block: there a block without a position keeps
+        // the tempo of the last one (0 when that one had none, or before the first).
+        if (wrapperType == wrapperType_LV2)
+        {
+            if (position.hasValue())
+                lastPositionBpm = bpm;
+            else
+                bpm = lastPositionBpm;
+        }
+    }
 
     hostBpm.store (bpm);
 
