@@ -158,6 +158,14 @@ void TolvaneProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mid
                  hostSampleRate, speedRatio, gain.load());
 
     isPlaying.store (voice.playing);
+
+#ifdef TOLVANE_TEMPO_PROBE
+    // Only in the test build of the LV2 bundle: the outputs carry the tempo this block used, plus
+    // one so that a block without a tempo differs from silence, in thousandths.
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        juce::FloatVectorOperations::fill (buffer.getWritePointer (ch), (float) ((bpm + 1.0) / 1000.0),
+                                           buffer.getNumSamples());
+#endif
 }
 
 double TolvaneProcessor::getTailLengthSeconds() const { return 0.0; }
