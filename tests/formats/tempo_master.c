@@ -1,8 +1,9 @@
 /* A JACK client for the LV2 tempo test. It is the transport's timebase master at a fixed tempo,
- * rolling or stopped after one position (or no master at all), connects the given output port to
+ * rolling or stopped (or no master at all), connects the given output port to
  * its input and records the first and last sample of that many blocks, then prints one line per
- * block: "<first> <last>", each times 1000. It says "tempo-master: ready" on stderr once the
- * transport is set.
+ * block: "<first> <last>", each times 1000. It takes the timebase, and starts the transport when
+ * rolling, once the plug-in runs; the recording starts there too. It says "tempo-master: ready"
+ * on stderr once the server has it as a client.
  *
  *   tempo-master <bpm|none> <rolling|stopped> <source port> <blocks> <seconds to wait at most>
  *
@@ -22,15 +23,23 @@ static double tempo;
 static int wanted;
 static float* firsts;
 static float* lasts;
+static atomic_int heard;
+static atomic_int armed;
 static atomic_int recorded;
 
 static int process (jack_nframes_t frames, void* arg)
 {
     (void) arg;
+    if (frames == 0 || jack_port_connected (input) == 0)
+        return 0;
+
+    const float* samples = jack_port_get_buffer (input, frames);
+    if (samples[0] != 0.0f)
+        atomic_store (&heard, 1);
+
     const int i = atomic_load (&recorded);
-    if (frames > 0 && i < wanted && jack_port_connected (input) > 0)
+    if (atomic_load (&armed) && i < wanted)
     {
-        const float* samples = jack_port_get_buffer (input, frames);
         firsts[i] = samples[0];
         lasts[i] = samples[frames - 1];
         atomic_store (&recorded, i + 1);
@@ -97,34 +106,8 @@ int main (int argc, char** argv)
     }
     input = jack_port_register (client, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
     jack_set_process_callback (client, process, NULL);
-    if (master && jack_set_timebase_callback (client, 0, timebase, NULL) != 0)
-        return 2;
     if (input == NULL || jack_activate (client) != 0)
         return 2;
-
-    if (master)
-    {
-        // A stopped transport has a position only once someone asks for one.
-        jack_transport_locate (client, 0);
-        if (rolling)
-            jack_transport_start (client);
-    }
-
-    // The host is started once the transport is as the test wants it.
-    for (;;)
-    {
-        jack_position_t pos;
-        const int rolls = jack_transport_query (client, &pos) == JackTransportRolling;
-        if (! master || ((pos.valid & JackPositionBBT) && rolls == rolling))
-            break;
-        if (now() > deadline)
-        {
-            fprintf (stderr, "tempo-master: the transport never took the tempo\n");
-            jack_client_close (client);
-            return 1;
-        }
-        pause10ms();
-    }
     fprintf (stderr, "tempo-master: ready\n");
 
     const char* destination = jack_port_name (input);
@@ -138,6 +121,27 @@ int main (int argc, char** argv)
         }
         pause10ms();
     }
+
+    // The transport changes only once the host runs the plug-in (its output is never exact
+    // silence then), so the positions it sends for the change reach the plug-in.
+    while (! atomic_load (&heard))
+    {
+        if (now() > deadline)
+        {
+            fprintf (stderr, "tempo-master: the plug-in never ran\n");
+            jack_client_close (client);
+            return 1;
+        }
+        pause10ms();
+    }
+    if (master && jack_set_timebase_callback (client, 0, timebase, NULL) != 0)
+    {
+        jack_client_close (client);
+        return 2;
+    }
+    if (master && rolling)
+        jack_transport_start (client);
+    atomic_store (&armed, 1);
 
     while (atomic_load (&recorded) < wanted && now() < deadline)
         pause10ms();
