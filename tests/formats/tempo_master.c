@@ -122,8 +122,8 @@ int main (int argc, char** argv)
         pause10ms();
     }
 
-    // The transport changes only once the host runs the plug-in (its output is never exact
-    // silence then), so the positions it sends for the change reach the plug-in.
+    // The transport changes only once the host runs the plug-in (the test build's output is never
+    // exact silence), so the positions it sends for the change reach the plug-in.
     while (! atomic_load (&heard))
     {
         if (now() > deadline)
