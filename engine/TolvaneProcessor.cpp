@@ -102,9 +102,22 @@ void TolvaneProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mid
 
     double bpm = 0.0;
     if (auto* playHead = getPlayHead())
-        if (auto position = playHead->getPosition())
-            if (auto tempo = position->getBpm())
-                bpm = *tempo;
+    {
+        const auto position = playHead->getPosition();
+        if (position.hasValue())
+            bpm = position->getBpm().orFallback (0.0);
+
+        // An LV2 host sends a position only when its transport changes, and the framework's LV2
+        // wrapper forgets it at the start of the next block: there a block without a position keeps
+        // the tempo of the last one (0 when that one had none, or before the first).
+        if (wrapperType == wrapperType_LV2)
+        {
+            if (position.hasValue())
+                lastPositionBpm = bpm;
+            else
+                bpm = lastPositionBpm;
+        }
+    }
 
     hostBpm.store (bpm);
 
@@ -145,6 +158,14 @@ void TolvaneProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::Mid
                  hostSampleRate, speedRatio, gain.load());
 
     isPlaying.store (voice.playing);
+
+#ifdef TOLVANE_TEMPO_PROBE
+    // Only in the test build of the LV2 bundle: the outputs carry the tempo this block used, plus
+    // one so that a block without a tempo differs from silence, in thousandths.
+    for (int ch = 0; ch < buffer.getNumChannels(); ++ch)
+        juce::FloatVectorOperations::fill (buffer.getWritePointer (ch), (float) ((bpm + 1.0) / 1000.0),
+                                           buffer.getNumSamples());
+#endif
 }
 
 double TolvaneProcessor::getTailLengthSeconds() const { return 0.0; }

@@ -86,5 +86,8 @@ public:
     std::atomic<LoadedSound*> pendingSound{ nullptr };
 
 private:
+    // Audio thread only: the tempo of the latest position an LV2 host sent.
+    double lastPositionBpm = 0.0;
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (TolvaneProcessor)
 };

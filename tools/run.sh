@@ -7,12 +7,17 @@
 #   tools/run.sh [ARGS FOR THE APP...]
 #
 # Needs an X display reached through a local socket (DISPLAY=:N), since the private network
-# has no TCP route to a remote one.
+# has no TCP route to a remote one; without one it stops before building.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+no_display() { echo "demo: $1; the app needs a local X display, e.g. DISPLAY=:0" >&2; exit 2; }
+[ -n "${DISPLAY:-}" ] || no_display "no X display (DISPLAY is not set)"
+[[ "$DISPLAY" =~ ^:[0-9]+(\.[0-9]+)?$ ]] || no_display "DISPLAY=$DISPLAY is not a local display"
+
 bash "$root/tools/setup.sh"
+xdpyinfo >/dev/null 2>&1 || no_display "no X display answers at DISPLAY=$DISPLAY"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j "$(nproc)" --target TolvanePlugin_Standalone
 
@@ -21,7 +26,6 @@ site_host="$(sed -n 's/^TOLVANE_SITE_HOST:[A-Z]*=//p' "$root/build/CMakeCache.tx
 [ -n "$site_host" ] || { echo "demo: no TOLVANE_SITE_HOST in $root/build/CMakeCache.txt" >&2; exit 2; }
 app="$root/build/TolvanePlugin_artefacts/RelWithDebInfo/Standalone/Brevant Tolvane"
 [ -x "$app" ] || { echo "demo: the standalone app was not built at $app" >&2; exit 2; }
-[ -n "${DISPLAY:-}" ] || echo "demo: DISPLAY is not set; the app needs an X display" >&2
 
 cat >&2 <<MSG
 demo: https://$site_host/ is the stand-in service for this run only; its catalog holds 36 demo sounds.

@@ -12,7 +12,7 @@ packages=(
   python3 openssl iproute2 util-linux ca-certificates
   xvfb xauth x11-utils x11-apps xdotool imagemagick
   zenity
-  lilv-utils
+  lilv-utils jackd2 jalv libjack-jackd2-dev
 )
 
 missing=()

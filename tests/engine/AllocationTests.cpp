@@ -457,10 +457,14 @@ struct TempoPlayHead : juce::AudioPlayHead
 {
     juce::Optional<PositionInfo> getPosition() const override
     {
+        if (! givesPosition)
+            return {};
         PositionInfo info;
         info.setBpm (120.0);
         return info;
     }
+
+    bool givesPosition = true;
 };
 } // namespace
 
@@ -495,6 +499,40 @@ TEST_F (AllocationFailure, ProcessBlockNeverTouchesTheHeap)
 
     EXPECT_TRUE (played);
     EXPECT_DOUBLE_EQ (p.hostBpm.load(), 120.0);
+    EXPECT_EQ (hook::requests, 0) << "heap requests made by processBlock";
+}
+
+// The LV2 build, which keeps the tempo of the host's latest position, too.
+TEST_F (AllocationFailure, ProcessBlockOfTheLv2BuildNeverTouchesTheHeap)
+{
+    juce::AudioProcessor::setTypeOfNextNewPlugin (juce::AudioProcessor::wrapperType_LV2);
+    TolvaneProcessor lv2;
+    juce::AudioProcessor::setTypeOfNextNewPlugin (juce::AudioProcessor::wrapperType_Undefined);
+    ASSERT_TRUE (lv2.loadSoundFile (soundFile ("realtime.wav", Format::wav, 2, 20000), true).startsWith ("Loaded: "));
+    TempoPlayHead head;
+    lv2.setPlayHead (&head);
+    lv2.prepareToPlay (48000.0, 512);
+    lv2.sourceBpm = 100.0;
+    lv2.matchDawTempo = true;
+
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    bool played = false;
+
+    hook::arm (hook::Mode::record, 0);
+    for (int block = 0; block < 40; ++block)
+    {
+        head.givesPosition = block % 10 == 0;
+        if (block == 1)
+            lv2.transportCommand = transportPlayOnce;
+        lv2.processBlock (buffer, midi);
+        played = played || lv2.isPlaying.load();
+    }
+    hook::disarm();
+    lv2.setPlayHead (nullptr);
+
+    EXPECT_TRUE (played);
+    EXPECT_DOUBLE_EQ (lv2.hostBpm.load(), 120.0) << "held from the position of block 30";
     EXPECT_EQ (hook::requests, 0) << "heap requests made by processBlock";
 }
 

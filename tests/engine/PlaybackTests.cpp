@@ -616,6 +616,88 @@ INSTANTIATE_TEST_SUITE_P (Table, HostTempo,
                                              TempoCase{ "NaN, unchanged", true, true, notANumber, notANumber }),
                           [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
+// The framework's LV2 wrapper gives a position only in the blocks where the host sent one (hosts
+// send one when the transport changes); an LV2 processor keeps the tempo of the latest position,
+// every other format reads each block afresh.
+class HeldHostTempo : public ::testing::TestWithParam<juce::AudioProcessor::WrapperType>
+{
+protected:
+    juce::ScopedJuceInitialiser_GUI juceInit;
+    std::unique_ptr<TolvaneProcessor> p;
+    TestPlayHead head;
+
+    void SetUp() override
+    {
+        juce::AudioProcessor::setTypeOfNextNewPlugin (GetParam());
+        p = std::make_unique<TolvaneProcessor>();
+        juce::AudioProcessor::setTypeOfNextNewPlugin (juce::AudioProcessor::wrapperType_Undefined);
+        ASSERT_EQ (p->wrapperType, GetParam());
+        p->prepareToPlay (44100.0, 512);
+        p->setPlayHead (&head);
+    }
+
+    bool isLv2() const { return GetParam() == juce::AudioProcessor::wrapperType_LV2; }
+};
+
+TEST_P (HeldHostTempo, FollowsTheLatestPosition)
+{
+    struct Block
+    {
+        const char* what;
+        bool position;
+        std::optional<double> bpm;
+        int samples;
+        double lv2, others;
+    };
+    const Block blocks[] = {
+        { "before any position", false, std::nullopt, 32, 0.0, 0.0 },
+        { "first position", true, 97.5, 32, 97.5, 97.5 },
+        { "no position", false, std::nullopt, 32, 97.5, 0.0 },
+        { "no position, no samples", false, std::nullopt, 0, 97.5, 0.0 },
+        { "no position again", false, std::nullopt, 32, 97.5, 0.0 },
+        { "new tempo", true, 120.0, 32, 120.0, 120.0 },
+        { "no position after it", false, std::nullopt, 32, 120.0, 0.0 },
+        { "position without tempo", true, std::nullopt, 32, 0.0, 0.0 },
+        { "no position after that", false, std::nullopt, 32, 0.0, 0.0 },
+        { "tempo again", true, 60.25, 32, 60.25, 60.25 },
+        { "position with tempo 0", true, 0.0, 32, 0.0, 0.0 },
+        { "no position at the end", false, std::nullopt, 32, 0.0, 0.0 },
+    };
+
+    for (const auto& b : blocks)
+    {
+        head.givesPosition = b.position;
+        head.bpm = b.bpm;
+        p->hostBpm = 42.0;
+        runBlock (*p, 2, b.samples);
+        EXPECT_EQ (p->hostBpm.load(), isLv2() ? b.lv2 : b.others) << b.what;
+    }
+}
+
+TEST_P (HeldHostTempo, MatchesTheHeldTempo)
+{
+    p->gain = 1.0f;
+    publishSound (*p, makeSignal (2, 10000), 44100.0);
+    p->transportCommand = transportPlayOnce;
+    p->matchDawTempo = true;
+    p->sourceBpm = 100.0;
+
+    head.bpm = 200.0;
+    runBlock (*p, 2, 1);
+    ASSERT_EQ (p->voice.position, 2.0);
+
+    head.givesPosition = false;
+    runBlock (*p, 2, 1);
+    EXPECT_EQ (p->voice.position, isLv2() ? 4.0 : 3.0);
+}
+
+INSTANTIATE_TEST_SUITE_P (Formats, HeldHostTempo,
+                          ::testing::Values (juce::AudioProcessor::wrapperType_LV2,
+                                             juce::AudioProcessor::wrapperType_Standalone,
+                                             juce::AudioProcessor::wrapperType_Undefined),
+                          [] (const auto& info)
+                          { return std::string (juce::AudioProcessor::getWrapperTypeDescription (info.param)); });
+
 TEST_F (ProcessBlock, TakesTheSoundBeforeAndTheCommandAfterThePlayHeadQuery)
 {
     auto* ready = publishSound (p, makeSignal (2, 1000), 44100.0);
