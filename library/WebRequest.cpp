@@ -11,6 +11,7 @@ constexpr int pieceSize = 16384;
 constexpr juce::int64 jsonLimit = 1048576;
 constexpr juce::int64 audioLimit = 33554432;
 constexpr size_t collectStartRoom = 256;
+constexpr int readAheadSize = 1048576;
 
 const char* const cannotReachText = "Cannot reach Brevant. Try again.";
 const char* const tooLargeText = "Response exceeds Tolvane's download limit.";
@@ -357,7 +358,10 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
     }
 
     juce::MemoryBlock bytes;
-    const auto end = readBody (stream, limit, start, bytes);
+    // The pieces come through a read-ahead buffer: the framework's own receive buffer is shifted and shrunk on
+    // every read taken from it, which for small pieces costs many times the transfer itself.
+    juce::BufferedInputStream readAhead (stream, readAheadSize);
+    const auto end = readBody (readAhead, limit, start, bytes);
     const bool deadlinePassed = watchdog.stop();
 
     if (end == BodyEnd::tooLarge)
