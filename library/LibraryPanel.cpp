@@ -104,7 +104,8 @@ LibraryPanel::LibraryPanel (SoundReady soundReady) : onSoundReady (std::move (so
 LibraryPanel::~LibraryPanel()
 {
     stopTimer();
-    // Waits for a running request; its reply then finds the panel gone.
+    // Ends a running request at once and waits for its job to return; its reply then finds the panel gone.
+    requestCancel->cancel();
     pool.removeAllJobs (true, -1);
     // Links inside are removed as links: what they point at is not ours.
     sessionDir.deleteRecursively (false);

@@ -5,6 +5,8 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 // One sound of the catalog page on show.
@@ -14,6 +16,28 @@ struct CatalogItem
     juce::String name;
     juce::String previewUrl;
     bool owned = false;
+};
+
+// Ends requests from another thread: the transfer in flight at once, and every later one before it opens.
+// A request's own deadline uses it too, for its transfer only.
+class RequestCancel
+{
+public:
+    // Any thread; for good.
+    void cancel();
+    bool isCancelled();
+
+    // The request's own thread: the stream now in flight; false when already cancelled.
+    bool attach (juce::WebInputStream& stream);
+    void detach();
+
+    // Any thread: ends the stream in flight, if any, without cancelling later ones.
+    void cancelStream();
+
+private:
+    std::mutex lock;
+    juce::WebInputStream* current = nullptr;
+    bool cancelled = false;
 };
 
 // Whether a preview may be fetched from this address: only from the service's own site.
@@ -101,6 +125,8 @@ private:
     juce::TextEditor searchBox;
     juce::ListBox soundList{ "Sounds", this };
     juce::Label statusLabel;
+    // Shared with every request job, so that the destructor can end the one in flight.
+    std::shared_ptr<RequestCancel> requestCancel = std::make_shared<RequestCancel>();
     juce::ThreadPool pool{ 1 };
     juce::File sessionDir;
     juce::String accessToken;
@@ -120,6 +146,10 @@ private:
 // Sends one request and reads its reply, on the pool thread. Never throws.
 LibraryPanel::Reply performRequest (const juce::String& url, const juce::String& method, const juce::String& body,
                                     const juce::String& token, bool binary);
+
+// The same, ended early when `cancel` is cancelled from another thread.
+LibraryPanel::Reply performRequest (const juce::String& url, const juce::String& method, const juce::String& body,
+                                    const juce::String& token, bool binary, RequestCancel& cancel);
 
 // Whether a sign-in poll may still go out at nowMs; right across a wrap of the millisecond counter.
 bool isBeforePollDeadline (juce::uint32 deadlineMs, juce::uint32 nowMs);

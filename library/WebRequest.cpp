@@ -12,6 +12,7 @@ constexpr int pieceSize = 16384;
 constexpr juce::int64 jsonLimit = 1048576;
 constexpr juce::int64 audioLimit = 33554432;
 constexpr size_t collectStartRoom = 256;
+constexpr int readAheadSize = 1048576;
 
 const char* const cannotReachText = "Cannot reach Brevant. Try again.";
 const char* const tooLargeText = "Response exceeds Tolvane's download limit.";
@@ -41,14 +42,82 @@ enum class BodyEnd
     tooLarge
 };
 
+// Cancels the stream in flight once its deadline has passed: the framework's read of a piece blocks until
+// the piece is full, so a server that trickles would otherwise hold the request for as long as it likes.
+class Watchdog : private juce::Thread
+{
+public:
+    Watchdog (RequestCancel& cancelToUse, juce::uint32 dueMs)
+        : juce::Thread ("Tolvane deadline"), cancel (cancelToUse), due (dueMs)
+    {
+        startThread();
+    }
+
+    ~Watchdog() override { stop(); }
+
+    // Moves the deadline; false when the previous one has already passed.
+    bool moveTo (juce::uint32 dueMs)
+    {
+        {
+            const std::lock_guard<std::mutex> hold (lock);
+
+            if (fired)
+                return false;
+
+            due = dueMs;
+        }
+
+        notify();
+        return true;
+    }
+
+    // Ends the watch; whether the deadline passed before.
+    bool stop()
+    {
+        stopThread (-1);
+        const std::lock_guard<std::mutex> hold (lock);
+        return fired;
+    }
+
+private:
+    void run() override
+    {
+        while (! threadShouldExit())
+        {
+            int left = 0;
+
+            {
+                const std::lock_guard<std::mutex> hold (lock);
+                // Signed difference, so a wrap of the counter does no harm.
+                left = (int) (juce::int32) (due - juce::Time::getMillisecondCounter());
+                fired = left <= 0;
+            }
+
+            if (left <= 0)
+            {
+                cancel.cancelStream();
+                return;
+            }
+
+            wait (left);
+        }
+    }
+
+    RequestCancel& cancel;
+    std::mutex lock;
+    juce::uint32 due;
+    bool fired = false;
+};
+
 // Collects the body in pieces, giving up when the deadline has passed before a piece or the limit would be
-// passed. A failed read ends the body like its end.
-BodyEnd readBody (juce::InputStream& stream, juce::int64 limit, juce::MemoryBlock& bytes)
+// passed. A failed read ends the body like its end. The room grows geometrically, to the declared length at
+// once when that is within the limit, so a large body is not copied over and over.
+BodyEnd readBody (juce::InputStream& stream, juce::int64 limit, juce::uint32 start, juce::MemoryBlock& bytes)
 {
     juce::HeapBlock<char> piece ((size_t) pieceSize);
+    const juce::int64 declared = stream.getTotalLength();
     bytes.setSize (collectStartRoom);
-    juce::MemoryOutputStream collected (bytes, false);
-    const juce::uint32 start = juce::Time::getMillisecondCounter();
+    size_t used = 0;
 
     while (! stream.isExhausted())
     {
@@ -63,14 +132,40 @@ BodyEnd readBody (juce::InputStream& stream, juce::int64 limit, juce::MemoryBloc
         if (n < 1)
             break;
 
-        if ((juce::uint64) collected.getDataSize() + (juce::uint64) n > (juce::uint64) limit)
+        if ((juce::uint64) used + (juce::uint64) n > (juce::uint64) limit)
             return BodyEnd::tooLarge;
 
-        collected.write (piece.get(), (size_t) n);
+        if (used + (size_t) n > bytes.getSize())
+        {
+            auto room = juce::jmax ((juce::int64) (used + (size_t) n), (juce::int64) bytes.getSize() * 2, declared);
+            bytes.setSize ((size_t) juce::jmin (room, limit));
+        }
+
+        bytes.copyFrom (piece.get(), (int) used, (size_t) n);
+        used += (size_t) n;
     }
 
+    bytes.setSize (used);
     return BodyEnd::complete;
 }
+
+// Keeps a stream known to `cancel` while it is in use.
+class AttachedStream
+{
+public:
+    AttachedStream (RequestCancel& cancelToUse, juce::WebInputStream& stream)
+        : cancel (cancelToUse), attached (cancel.attach (stream))
+    {
+    }
+
+    ~AttachedStream() { cancel.detach(); }
+
+    explicit operator bool() const { return attached; }
+
+private:
+    RequestCancel& cancel;
+    const bool attached;
+};
 } // namespace
 
 struct LibraryPanel::RequestTask
@@ -82,6 +177,7 @@ struct LibraryPanel::RequestTask
     juce::String token;
     bool binary;
     std::function<void (Reply)> callback;
+    std::shared_ptr<RequestCancel> cancel;
 
     void operator()() { runRequest(); }
     void runRequest();
@@ -123,13 +219,14 @@ void LibraryPanel::sendRequest (juce::String url, juce::String method, juce::Str
                       std::move (body),
                       std::move (token),
                       binary,
-                      std::move (callback) };
+                      std::move (callback),
+                      requestCancel };
     pool.addJob (new Job (std::move (task)), true);
 }
 
 void LibraryPanel::RequestTask::runRequest()
 {
-    auto reply = performRequest (url, method, body, token, binary);
+    auto reply = performRequest (url, method, body, token, binary, *cancel);
     // When the message loop has ended the reply is dropped.
     juce::MessageManager::callAsync (ReplyDelivery{ panel, std::move (reply), callback });
 }
@@ -155,8 +252,51 @@ void LibraryPanel::ReplyDelivery::deliverReply()
         panel->updateButtons();
 }
 
+void RequestCancel::cancel()
+{
+    const std::lock_guard<std::mutex> hold (lock);
+    cancelled = true;
+
+    if (current != nullptr)
+        current->cancel();
+}
+
+bool RequestCancel::isCancelled()
+{
+    const std::lock_guard<std::mutex> hold (lock);
+    return cancelled;
+}
+
+bool RequestCancel::attach (juce::WebInputStream& stream)
+{
+    const std::lock_guard<std::mutex> hold (lock);
+    current = &stream;
+    return ! cancelled;
+}
+
+void RequestCancel::detach()
+{
+    const std::lock_guard<std::mutex> hold (lock);
+    current = nullptr;
+}
+
+void RequestCancel::cancelStream()
+{
+    const std::lock_guard<std::mutex> hold (lock);
+
+    if (current != nullptr)
+        current->cancel();
+}
+
 LibraryPanel::Reply performRequest (const juce::String& url, const juce::String& method, const juce::String& body,
                                     const juce::String& token, bool binary)
+{
+    RequestCancel cancel;
+    return performRequest (url, method, body, token, binary, cancel);
+}
+
+LibraryPanel::Reply performRequest (const juce::String& url, const juce::String& method, const juce::String& body,
+                                    const juce::String& token, bool binary, RequestCancel& cancel)
 {
     LibraryPanel::Reply reply;
     const bool post = method == "POST";
@@ -178,16 +318,33 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
         headers << "Content-Type: application/json\r\n";
     }
 
-    const auto options = juce::URL::InputStreamOptions (juce::URL::ParameterHandling::inAddress)
-                             .withExtraHeaders (headers)
-                             .withConnectionTimeoutMs (connectionTimeoutMs)
-                             .withNumRedirectsToFollow (0)
-                             .withHttpRequestCmd (method)
-                             .withStatusCode (&reply.status);
+    // Made by hand rather than by the URL, so that the transfer can be cancelled and a body cut short by the
+    // transport can be told from a complete one; the same settings the URL would give it.
+    juce::WebInputStream stream (address, false);
+    stream.withExtraHeaders (headers).withConnectionTimeout (connectionTimeoutMs).withNumRedirectsToFollow (0);
 
-    const auto stream = address.createInputStream (options);
+    if (method.isNotEmpty())
+        stream.withCustomRequestCommand (method);
 
-    if (stream == nullptr)
+    // Connecting, sending and the reply's head share the connection time-out, whatever the transport allows.
+    Watchdog watchdog (cancel, juce::Time::getMillisecondCounter() + (juce::uint32) connectionTimeoutMs);
+    const AttachedStream attached (cancel, stream);
+
+    if (! attached)
+    {
+        reply.error = cannotReachText;
+        return reply;
+    }
+
+    const bool connected = stream.connect (nullptr);
+    // -1 when the transfer was cancelled before a reply came.
+    reply.status = juce::jmax (0, stream.getStatusCode());
+
+    // Once the status line has arrived the reply is open, even when the transport failed right after it: what
+    // arrived is read like any body cut short.
+    const juce::uint32 start = juce::Time::getMillisecondCounter();
+
+    if (! connected || reply.status == 0 || ! watchdog.moveTo (start + readDeadlineMs) || cancel.isCancelled())
     {
         reply.error = cannotReachText;
         return reply;
@@ -195,31 +352,48 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
 
     const juce::int64 limit = binary ? audioLimit : jsonLimit;
 
-    if (stream->getTotalLength() > limit)
+    if (stream.getTotalLength() > limit)
     {
         reply.error = tooLargeText;
         return reply;
     }
 
     juce::MemoryBlock bytes;
+    // The pieces come through a read-ahead buffer: the framework's own receive buffer is shifted and shrunk on
+    // every read taken from it, which for small pieces costs many times the transfer itself.
+    juce::BufferedInputStream readAhead (stream, readAheadSize);
+    const auto end = readBody (readAhead, limit, start, bytes);
+    const bool deadlinePassed = watchdog.stop();
 
-    switch (readBody (*stream, limit, bytes))
+    if (end == BodyEnd::tooLarge)
     {
-    case BodyEnd::timedOut:
-        reply.error = timedOutText;
-        return reply;
-    case BodyEnd::tooLarge:
         reply.error = tooLargeText;
         return reply;
-    case BodyEnd::complete:
-        break;
     }
+
+    if (cancel.isCancelled())
+    {
+        reply.error = cannotReachText;
+        return reply;
+    }
+
+    // The deadline also ends a piece still being read.
+    if (end == BodyEnd::timedOut || deadlinePassed)
+    {
+        reply.error = timedOutText;
+        return reply;
+    }
+
+    // The transport ended the body with an error (a reset, a close before the declared length): not complete.
+    // A JSON text cut short is still read as what arrived: the parser refuses a text that ends inside its outer
+    // object or array, so a cut reply never passes for a whole one.
+    const bool cutShort = stream.isError();
 
     if (binary && reply.status == 200)
     {
-        const juce::int64 declared = stream->getTotalLength();
+        const juce::int64 declared = stream.getTotalLength();
 
-        if (declared > 0 && declared != (juce::int64) bytes.getSize())
+        if (cutShort || (declared > 0 && declared != (juce::int64) bytes.getSize()))
         {
             reply.error = incompleteText;
             return reply;

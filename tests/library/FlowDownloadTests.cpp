@@ -17,6 +17,7 @@ const juce::String playingPreview ("Playing one preview. Unlock originals on the
 const juce::String notLoaded ("Audio could not be loaded. See the player status above.");
 const juce::String emptyAudio ("Empty or invalid audio response.");
 const juce::String noPreview ("No preview is available for this sound.");
+const juce::String incomplete ("Download incomplete. Try again.");
 
 juce::String previewUrlOf (int id)
 {
@@ -225,6 +226,12 @@ TEST_F (FlowTest, RepliesWithoutALoadableSound)
         { "a WAV with status 202", true, wavFault (4044, 202), emptyAudio, false },
         { "12 bytes that are no sound", true, bytesFault (12), notLoaded, true },
         { "12 bytes that are no sound, preview", false, bytesFault (12), notLoaded, true },
+        // Cut short by the transport: nothing of it may reach the engine or the folder.
+        { "a WAV sent chunked and reset after 3,000 of 8,924 bytes", true,
+          R"({"type":"reply","status":200,"body_size":8924,"fill":"wav","content_length":"chunked","reset_after":3000})",
+          incomplete, false },
+        { "26 of 1,000 declared bytes, closed together with the head", true,
+          R"({"type":"reply","status":200,"body_size":26,"fill":"bytes","content_length":1000})", incomplete, false },
         { "refused", true, replyFault (403, R"({"message":"This sound is not unlocked for your account."})"),
           "This sound is not unlocked for your account.", false },
     };

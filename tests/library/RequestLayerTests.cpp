@@ -8,10 +8,12 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -140,6 +142,9 @@ std::vector<EnvelopeCase> envelopeCases()
     const auto goneJson = "{\"message\":" + quoted (gone) + "}";
     const auto pending = juce::String (R"({"status":"pending"})");
     const auto jsonAtLimit = juce::String (jsonLimit);
+    const juce::String shortOf1000 (",\"content_length\":1000");
+    const juce::String resetAt3000 (",\"reset_after\":3000");
+    const juce::String goneFor26 (R"({"message":"Gone for now"})");
 
     // clang-format off
     std::vector<EnvelopeCase> cases = {
@@ -170,10 +175,26 @@ std::vector<EnvelopeCase> envelopeCases()
           200, "", JsonIs::none, {}, 100000 },
         { "audio with a declared length of 0", true, "download/3", false, replyFault (200, "\"content_length\":0"),
           200, "", JsonIs::none, {}, 0 },
-        // In pieces: a short body that closes together with its headers gives no stream at all.
         { "audio declared longer than sent", true, "download/3", false,
           R"({"type":"trickle","status":200,"total":500,"chunk":100,"interval_ms":100,"content_length":1000})",
           200, incomplete, JsonIs::none, {}, 0 },
+
+        // Cut short by the transport once the status line arrived: audio is incomplete, JSON is what arrived.
+        { "audio short body closed together with its head", true, "download/3", false,
+          replyFault (200, filled (26, "bytes") + shortOf1000), 200, incomplete, JsonIs::none, {}, 0 },
+        { "json short body closed together with its head", false, "me", false,
+          replyFault (404, textBody (goneFor26) + shortOf1000), 404, "Gone for now", JsonIs::equalTo, goneFor26, 0 },
+        { "json cut text closed together with its head", false, "me", false,
+          replyFault (200, textBody (R"({"name":"Demo Stu)") + shortOf1000), 200, "", JsonIs::none, {}, 0 },
+        { "audio chunked, reset after 3,000 of 8,924 bytes", true, "download/3", false,
+          replyFault (200, filled (8924, "bytes") + chunked + resetAt3000), 200, incomplete, JsonIs::none, {}, 0 },
+        { "json chunked, reset after 3,000 of 8,924 bytes", false, "me", false,
+          replyFault (200, filled (8924, "json") + chunked + resetAt3000), 200, "", JsonIs::none, {}, 0 },
+        { "json rejection chunked, reset after 3,000 of 8,924 bytes", false, "me", false,
+          replyFault (500, filled (8924, "json") + chunked + resetAt3000), 500, rejected, JsonIs::none, {}, 0 },
+        { "audio without a length, reset after its last byte", true, "download/3", false,
+          replyFault (200, filled (8924, "bytes") + none + ",\"reset_after\":8924"), 200, incomplete, JsonIs::none,
+          {}, 0 },
 
         // Statuses and their texts.
         { "audio answered 202", true, "download/3", false, replyFault (202, textBody (pending)),
@@ -578,27 +599,151 @@ TEST_F (RequestLayer, UnauthorisedReplyEndsOnlyAHeldSignIn)
     }
 }
 
-TEST_F (RequestLayer, DestroyedPanelWaitsAndDropsItsReply)
+// A body sent `chunk` bytes every `intervalMs`; with `head` the reply's head trickles the same way.
+juce::String trickle (int chunk, int intervalMs, const char* fill, bool head = false, const juce::String& rest = {})
 {
-    ASSERT_TRUE (StandIn::addFault ("rest_route", R"({"type":"delay","ms":3000})"));
+    return R"({"type":"trickle","status":200,"total":100000,"chunk":)" + juce::String (chunk) +
+           ",\"interval_ms\":" + juce::String (intervalMs) + ",\"fill\":\"" + fill + "\"" +
+           (head ? ",\"trickle_head\":true" : "") + rest + "}";
+}
 
-    bool called = false;
-    auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
-    panel->sendRequest (route ("me"), "GET", {}, {}, false, [&] (LibraryPanel::Reply) { called = true; });
+// A head that never ends at 130 bytes a second: one header line of 20,000 bytes.
+juce::String endlessHead()
+{
+    return trickle (13, 100, "bytes", true,
+                    ",\"headers\":{\"X-Pad\":\"" + juce::String::repeatedString ("p", 20000) + "\"}");
+}
 
-    // Once the service holds the request, the job is running.
-    ASSERT_TRUE (pumpUntil ([] { return StandIn::requests().size() > 0; }, 10000));
+const char* const stallAfterFirstBytes =
+    R"({"type":"stall_body","status":200,"length":4096,"body":"{\"name\":","ms":60000})";
 
-    const auto start = nowMs();
-    panel.reset();
-    const auto waited = nowMs() - start;
+struct SlowCase
+{
+    const char* name;
+    juce::String path;
+    juce::String match; // unique to the path's target
+    bool binary;
+    juce::String fault;
+    int status;
+    const char* error;
+    bool pastReadDeadline;
+};
 
-    EXPECT_GT (waited, 1500.0);
-    EXPECT_LT (waited, 15000.0);
+// Whatever the server does, a request ends within the connection time-out (10 s) + the read deadline (20 s)
+// + 2 s; checked against 35 s. The cases run side by side, so the test takes about as long as the slowest.
+TEST_F (RequestLayer, SlowServersEndWithinTheDeadlines)
+{
+    // clang-format off
+    const std::vector<SlowCase> cases = {
+        // Below the transport's own low-speed rule (100 B/s over 10 s), which ends it as a failed read.
+        { "audio body at 1 B/s", "download/3", "download%2F3", true, trickle (1, 1000, "bytes"),
+          200, incomplete, false },
+        // Above that rule: only the read deadline ends it, also in the middle of a piece.
+        { "audio body at 130 B/s", "download/6", "download%2F6", true, trickle (13, 100, "bytes"),
+          200, timedOut, true },
+        { "json body at 130 B/s", "catalog&page=1&search=", "%2Fcatalog", false, trickle (13, 100, "json"),
+          200, timedOut, true },
+        // A head that is not complete within the connection time-out is no reply.
+        { "head at 1 B/s", "me", "%2Fme", false, trickle (1, 1000, "json", true), 0, cannotReach, false },
+        { "head at 130 B/s that never ends", "download/9", "download%2F9", true, endlessHead(),
+          0, cannotReach, false },
+        // A JSON body that stalls is read as what arrived: a cut text, so no JSON.
+        { "json body stalled after its first bytes", "poll", "%2Fpoll", false, stallAfterFirstBytes,
+          200, "", false },
+    };
+    // clang-format on
 
-    // The reply was posted before the destructor returned.
-    ASSERT_TRUE (drainMessages());
-    EXPECT_FALSE (called);
+    for (const auto& c : cases)
+        ASSERT_TRUE (StandIn::addFault (c.match, c.fault));
+
+    struct Outcome
+    {
+        LibraryPanel::Reply reply;
+        double elapsed = 0.0;
+    };
+
+    std::vector<Outcome> outcomes (cases.size());
+    std::vector<std::thread> requests;
+
+    for (size_t i = 0; i < cases.size(); ++i)
+        requests.emplace_back (
+            [&, i]
+            {
+                const auto start = nowMs();
+                outcomes[i].reply = performRequest (route (cases[i].path), "GET", {}, {}, cases[i].binary);
+                outcomes[i].elapsed = nowMs() - start;
+            });
+
+    for (auto& t : requests)
+        t.join();
+
+    for (size_t i = 0; i < cases.size(); ++i)
+    {
+        const auto& c = cases[i];
+        const auto& got = outcomes[i];
+        SCOPED_TRACE (c.name);
+        std::printf ("[ measured ] %s: \"%s\" after %.0f ms\n", c.name, got.reply.error.toRawUTF8(), got.elapsed);
+
+        EXPECT_EQ (got.reply.status, c.status);
+        EXPECT_EQ (got.reply.error, c.error);
+        EXPECT_TRUE (got.reply.json.isVoid());
+        EXPECT_EQ (got.reply.body.getSize(), 0u);
+        EXPECT_LT (got.elapsed, 35000.0);
+
+        if (c.pastReadDeadline)
+        {
+            EXPECT_GT (got.elapsed, 20000.0);
+        }
+    }
+
+    EXPECT_EQ (StandIn::requests().size(), (int) cases.size()) << "nothing retried";
+}
+
+// Destroying the panel ends the request in flight at once, whatever the server is doing, and its reply
+// never reaches the callback.
+TEST_F (RequestLayer, DestroyedPanelEndsItsRequestAndDropsItsReply)
+{
+    struct Case
+    {
+        const char* name;
+        bool binary;
+        juce::String fault;
+    };
+
+    const Case cases[] = {
+        { "no answer", false, R"({"type":"no_answer","ms":40000})" },
+        { "reply delayed", false, R"({"type":"delay","ms":3000})" },
+        { "head at 1 B/s", false, trickle (1, 1000, "json", true) },
+        { "audio body at 1 B/s", true, trickle (1, 1000, "bytes") },
+        { "audio body at 130 B/s", true, trickle (13, 100, "bytes") },
+        { "body stalled after its first bytes", false, stallAfterFirstBytes },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (StandIn::reset());
+        ASSERT_TRUE (StandIn::addFault ("rest_route", c.fault));
+
+        bool called = false;
+        auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
+        panel->sendRequest (route ("download/3"), c.binary ? "GET" : "POST", "{}", {}, c.binary,
+                            [&] (LibraryPanel::Reply) { called = true; });
+
+        // Once the service holds the request, the job is running.
+        ASSERT_TRUE (pumpUntil ([] { return StandIn::requests().size() > 0; }, 10000));
+
+        const auto start = nowMs();
+        panel.reset();
+        const auto waited = nowMs() - start;
+        std::printf ("[ measured ] destroyed during %s: %.0f ms\n", c.name, waited);
+
+        EXPECT_LT (waited, 2000.0);
+
+        // Anything posted before the destructor returned has run by now.
+        ASSERT_TRUE (drainMessages());
+        EXPECT_FALSE (called);
+    }
 }
 
 std::atomic<int> signalsHandled{ 0 };

@@ -18,6 +18,7 @@ import os
 import random
 import secrets
 import signal
+import socket
 import ssl
 import string
 import struct
@@ -485,6 +486,10 @@ def validate_fault(f):
     if kind in ("stall_body", "reply", "trickle"):
         _int(f, "status", 200, 100, 999)
         _headers_option(f)
+    if kind in ("reply", "trickle") and "reset_after" in f:
+        _int(f, "reset_after", lo=0, hi=MAX_BODY)
+    if kind == "trickle" and not isinstance(f.get("trickle_head", False), bool):
+        raise ValueError("trickle_head must be true or false")
     if kind == "stall_body":
         _int(f, "length", 1024, 0)
         _body_option(f, allow_size=False)
@@ -696,10 +701,19 @@ class Handler(BaseHTTPRequestHandler):
         elif cl != "none":
             defaults.append(("Content-Length", str(cl)))
         defaults.append(("Connection", "close"))
-        self.wfile.write(self._head(status, self._fault_headers(f, defaults)))
-        src = ByteSource(pieces)
+        head = self._head(status, self._fault_headers(f, defaults))
         step = chunk or 65536
         deadline = time.monotonic() + MAX_WAIT_MS / 1000.0
+        if f.get("trickle_head", False):
+            for i in range(0, len(head), step):
+                if i:
+                    self._wait(interval_ms)
+                if self.server.stopping.is_set() or time.monotonic() > deadline:
+                    return
+                self.wfile.write(head[i:i + step])
+            head = b""
+        reset_after = f.get("reset_after")
+        src = ByteSource(pieces)
         sent = 0
         for i in range(size // step + 2):
             if i and interval_ms:
@@ -709,12 +723,30 @@ class Handler(BaseHTTPRequestHandler):
             piece = src.take(step)
             if not piece:
                 break
-            sent += len(piece)
-            if cl == "chunked":
-                piece = b"%x\r\n%s\r\n" % (len(piece), piece)
-            self.wfile.write(piece)
+            cut = reset_after is not None and sent + len(piece) >= reset_after
+            data = piece[:reset_after - sent] if cut else piece
+            sent += len(data)
+            if cl == "chunked":  # a cut chunk still announces its whole size
+                data = b"%x\r\n%s" % (len(piece), data) + (b"" if cut else b"\r\n")
+            # A reply without pauses goes out with its head in one write, so that both arrive together.
+            self.wfile.write(head + data)
+            head = b""
+            if cut:
+                self._reset()
+                return
+        if head:
+            self.wfile.write(head)
+        if reset_after is not None:
+            self._reset()
+            return
         if cl == "chunked":
             self.wfile.write(b"0\r\n\r\n")
+
+    def _reset(self):
+        # Lets what was sent arrive first, then drops the connection with a TCP reset and no TLS close.
+        self._wait(100)
+        self.reset_connection = True
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
     # --- control API
     def _control(self, name, body):
@@ -923,7 +955,8 @@ class Handler(BaseHTTPRequestHandler):
             super().finish()
         finally:
             # Send close_notify so close-delimited bodies end cleanly for the client.
-            if self.close_connection and isinstance(self.connection, ssl.SSLSocket):
+            if (self.close_connection and isinstance(self.connection, ssl.SSLSocket)
+                    and not getattr(self, "reset_connection", False)):
                 try:
                     self.connection.settimeout(1.0)
                     self.connection.unwrap()

@@ -603,6 +603,27 @@ class FaultTest(Base):
                 self.assertLess(r.marks[-1][0], 3.0)
                 self.assertGreaterEqual(len(r.marks), 5, "arrived in pieces")
 
+    def test_trickled_head(self):
+        r = self.fault_reply({"type": "trickle", "status": 200, "total": 10, "chunk": 40, "interval_ms": 100,
+                              "trickle_head": True})
+        self.assertEqual(r.status, 200)
+        self.assertEqual(len(r.body), 10)
+        self.assertGreaterEqual(r.t_head, 0.2, "the head came in pieces")
+        self.assertGreaterEqual(len(r.marks), 3)
+
+    def test_reset_part_way(self):
+        for cl in ("chunked", "none", "auto"):
+            with self.subTest(content_length=cl):
+                r = self.fault_reply({"type": "reply", "status": 200, "body_size": 8924, "fill": "bytes",
+                                      "content_length": cl, "reset_after": 3000})
+                self.assertTrue(r.closed)
+                self.assertEqual(r.status, 200)
+                body = r.body
+                if cl == "chunked":
+                    self.assertTrue(body.startswith(b"%x\r\n" % 8924), "the cut chunk announces its whole size")
+                    body = body[body.index(b"\r\n") + 2:]
+                self.assertEqual(body, bytes(range(256)) * 11 + bytes(range(184)))
+
     def test_redirect_is_a_plain_reply(self):
         for status in (301, 302, 307, 308):
             with self.subTest(status=status):
@@ -657,6 +678,8 @@ class FaultTest(Base):
             {"match": "", "fault": {"type": "fields", "set": [1]}},
             {"match": "", "fault": {"type": "fields", "items": [{}, 2]}},
             {"match": "", "fault": {"type": "reply", "content_length": "maybe"}},
+            {"match": "", "fault": {"type": "reply", "reset_after": -1}},
+            {"match": "", "fault": {"type": "trickle", "trickle_head": 1}},
             {"match": "", "fault": {"type": "redirect", "status": 200, "location": "/"}},
             {"match": "", "fault": {"type": "redirect", "status": 302}},
             {"match": "", "count": 0, "fault": {"type": "delay"}},
