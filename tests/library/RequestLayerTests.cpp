@@ -42,6 +42,12 @@ namespace
 constexpr int jsonLimit = 1048576;
 constexpr int audioLimit = 33554432;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+# define TOLVANE_SLOW_SANITIZER_BUILD 1
+#else
+# define TOLVANE_SLOW_SANITIZER_BUILD 0
+#endif
+
 const char* const cannotReach = "Cannot reach Brevant. Try again.";
 const char* const tooLarge = "Response exceeds Tolvane's download limit.";
 const char* const timedOut = "Request timed out.";
@@ -159,14 +165,19 @@ std::vector<EnvelopeCase> envelopeCases()
           200, tooLarge, JsonIs::none, {}, 0 },
         { "json one over, chunked", false, "me", false, replyFault (200, filled (jsonLimit + 1, "json") + chunked),
           200, tooLarge, JsonIs::none, {}, 0 },
-        { "audio at the limit, declared", true, "download/3", false, replyFault (200, filled (audioLimit, "bytes")),
-          200, "", JsonIs::none, {}, audioLimit },
         { "audio one over, declared", true, "download/3", false, replyFault (200, filled (audioLimit + 1, "bytes")),
           200, tooLarge, JsonIs::none, {}, 0 },
+#if ! TOLVANE_SLOW_SANITIZER_BUILD
+        // 32 MiB must arrive within the 20-second read deadline, which an optimised build does with a wide
+        // margin and an unoptimised AddressSanitizer build on a busy machine does not; there these rows
+        // would measure the machine, so they run in the normal build only.
+        { "audio at the limit, declared", true, "download/3", false, replyFault (200, filled (audioLimit, "bytes")),
+          200, "", JsonIs::none, {}, audioLimit },
         { "audio at the limit, no length", true, "download/3", false,
           replyFault (200, filled (audioLimit, "bytes") + none), 200, "", JsonIs::none, {}, audioLimit },
         { "audio one over, no length", true, "download/3", false,
           replyFault (200, filled (audioLimit + 1, "bytes") + none), 200, tooLarge, JsonIs::none, {}, 0 },
+#endif
 
         // Lengths and completeness.
         { "audio without a length", true, "download/3", false, replyFault (200, filled (5000, "bytes") + none),
