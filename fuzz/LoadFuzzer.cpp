@@ -27,9 +27,12 @@ bool isFailureText (const juce::String& text)
 }
 } // namespace
 
+// Kept for the life of the process; a global pointer keeps it reachable for the leak checker.
+juce::ScopedJuceInitialiser_GUI* juceInit = nullptr;
+
 extern "C" int LLVMFuzzerInitialize (int*, char***)
 {
-    new juce::ScopedJuceInitialiser_GUI(); // kept for the life of the process
+    juceInit = new juce::ScopedJuceInitialiser_GUI();
     if (! soundFolder().createDirectory())
         throw std::runtime_error ("cannot create the fuzzer's temporary folder");
     return 0;

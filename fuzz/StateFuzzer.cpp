@@ -53,9 +53,12 @@ void publishSound (TolvaneProcessor& p)
 }
 } // namespace
 
+// Kept for the life of the process; a global pointer keeps it reachable for the leak checker.
+juce::ScopedJuceInitialiser_GUI* juceInit = nullptr;
+
 extern "C" int LLVMFuzzerInitialize (int*, char***)
 {
-    new juce::ScopedJuceInitialiser_GUI(); // kept for the life of the process
+    juceInit = new juce::ScopedJuceInitialiser_GUI();
     return 0;
 }
 
