@@ -3,7 +3,10 @@
 
 #include "FuzzChecks.h"
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 using namespace fuzzchecks;
 
@@ -16,6 +19,36 @@ juce::File& soundFolder()
     static juce::File folder = juce::File::getSpecialLocation (juce::File::tempDirectory)
                                    .getNonexistentChildFile ("tolvane-fuzz-load", "", false);
     return folder;
+}
+
+// The framework's WAV and AIFF readers ask for as much zeroed memory as a metadata chunk claims,
+// up to 4 GiB, before reading the few bytes that are there (see README.md: judged and left as it
+// is). Under AddressSanitizer one such input takes minutes, so the harness cuts those claims down to
+// what the file holds and goes on looking for other faults.
+void limitMetadataClaims (std::vector<uint8_t>& bytes)
+{
+    if (bytes.size() < 12)
+        return;
+    const bool riff = std::memcmp (bytes.data(), "RIFF", 4) == 0 || std::memcmp (bytes.data(), "RF64", 4) == 0;
+    const bool form = std::memcmp (bytes.data(), "FORM", 4) == 0;
+    if (! riff && ! form)
+        return;
+
+    for (size_t at = 0; at + 8 <= bytes.size(); ++at)
+    {
+        bool claims = false;
+        for (const char* id : { "bext", "smpl", "inst", "INST", "cue " })
+            claims = claims || std::memcmp (bytes.data() + at, id, 4) == 0;
+        if (! claims)
+            continue;
+
+        uint8_t* size = bytes.data() + at + 4;
+        const auto held = (uint32_t) std::min<size_t> (bytes.size() - at - 8, 0xFFFF);
+        const uint32_t claimed = riff ? juce::ByteOrder::littleEndianInt (size) : juce::ByteOrder::bigEndianInt (size);
+        if (claimed > held)
+            for (int i = 0; i < 4; ++i)
+                size[i] = (uint8_t) (held >> (riff ? 8 * i : 24 - 8 * i));
+    }
 }
 
 bool isFailureText (const juce::String& text)
@@ -44,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         return 0;
 
     const auto file = soundFolder().getChildFile (juce::String ("sound.") + extensions[data[0] % 8]);
-    if (! file.replaceWithData (data + 1, size - 1))
+    std::vector<uint8_t> bytes (data + 1, data + size);
+    limitMetadataClaims (bytes);
+    if (! file.replaceWithData (bytes.data(), bytes.size()))
         fail ("cannot write the input to a temporary file");
 
     TolvaneProcessor p;
