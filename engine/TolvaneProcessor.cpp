@@ -16,8 +16,8 @@ double clampSpeedRatio (double ratio)
     return ratio;
 }
 
-// Beyond any audio device: the fastest converters run at 768 kHz, a few at 1,536 kHz. A rate this
-// far above the sound's makes the step so small that the position stops moving.
+// No audio device runs faster: the fastest converters offer 768 kHz, a few 1,536 kHz. Far above it
+// (+inf, 1e300) the step rounds to nothing and the first frame would sound for ever.
 constexpr double maxDeviceRate = 10000000.0;
 
 size_t frameCount (const LoadedSound& sound) { return sound.channels.empty() ? 0 : sound.channels.front().size(); }
