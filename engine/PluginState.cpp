@@ -163,10 +163,39 @@ std::unique_ptr<juce::XmlElement> readStateXml (const void* data, int sizeInByte
     return element;
 }
 
+// The framework's number reader gathers an exponent's digits in an int, which overflows (undefined)
+// past nine significant digits. Any exponent that long gives infinity or zero, and so does one of
+// nine nines, so such a run of digits is read as 999999999.
+juce::String withBoundedExponents (const juce::String& text)
+{
+    auto bytes = text.toStdString();
+    const auto isDigit = [&] (size_t at) { return at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9'; };
+
+    for (size_t i = 0; i < bytes.size(); ++i)
+    {
+        if (bytes[i] != 'e' && bytes[i] != 'E')
+            continue;
+        size_t start = i + 1;
+        if (start < bytes.size() && (bytes[start] == '+' || bytes[start] == '-'))
+            ++start;
+        size_t significant = start;
+        while (significant < bytes.size() && bytes[significant] == '0')
+            ++significant;
+        size_t end = significant;
+        while (isDigit (end))
+            ++end;
+        if (end - significant > 9)
+            bytes.replace (start, end - start, "999999999");
+    }
+    return juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
+}
+
 // A value reading as NaN would pass every clamp and reach the audio thread.
 double readNumber (const juce::XmlElement& xml, const char* name, double fallback)
 {
-    const auto value = xml.getDoubleAttribute (name, fallback);
+    if (! xml.hasAttribute (name))
+        return fallback;
+    const auto value = withBoundedExponents (xml.getStringAttribute (name)).getDoubleValue();
     return std::isnan (value) ? fallback : value;
 }
 

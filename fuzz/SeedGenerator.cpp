@@ -52,6 +52,7 @@ void writeStateSeeds (const juce::File& folder)
         R"(<?xml version="1.0" encoding="UTF-8"?> <BRVTolvane bpm="98.5" pitch="2.5" gain="0.25" sync="yes"></BRVTolvane>)",
         R"(<brvtolvane bpm='1&#50;0' pitch="&#x2d;1" gain="0.5&amp;" sync=" 1"/>)",
         R"(<BRVTolvane bpm="nan" pitch="-0.0" gain="inf" sync="t"/>)",
+        R"(<BRVTolvane bpm="1e35935802303" pitch="-2e-0000000000001" gain="0.000000000000000000000001e+30"/>)",
         R"(<BRVTolvane bpm="120.0">&<a>&#x;</BRVTolvane>)",
         R"(<BRVTolvane bpm="120.0"><?x?>a</BRVTolvane>)",
         R"(<!DOCTYPE a [<!ENTITY b "&c;&c;"><!ENTITY c "x">]><BRVTolvane bpm="&b;"/>)",

@@ -251,6 +251,11 @@ INSTANTIATE_TEST_SUITE_P (
                        RestoreCase{ R"(gain="0.699999988079071")", { 0.0, 0.0, 0.7f, false } },
                        RestoreCase{ R"(bpm="  98.5xyz" pitch="+4" gain=".25e0")", { 98.5, 4.0, 0.25f, false } },
                        RestoreCase{ R"(bpm="1e999" pitch="1e2")", { 400.0, 12.0, 0.5f, false } },
+                       // Exponents of any length: the framework's reader would overflow an int on these.
+                       RestoreCase{ R"(bpm="1e35935802303" pitch="-2e0000000000000000001" gain="5e-99999999999")",
+                                    { 400.0, -12.0, 0.0f, false } },
+                       RestoreCase{ R"(bpm="0.5e+1234567890123x" pitch="-7E-00000000000000000000000" gain="1e9")",
+                                    { 400.0, -7.0, 1.0f, false } },
                        // Infinite values are clamped like any other.
                        RestoreCase{ R"(bpm="inf" pitch="-INF" gain="Inf")", { 400.0, -12.0, 1.0f, false } },
                        RestoreCase{ R"(bpm="-inf" pitch="inf" gain="-inf")", { 0.0, 12.0, 0.0f, false } },
