@@ -19,6 +19,13 @@ bool frameMayOutgrowTheReaders (const juce::AudioFormatReader& reader)
 {
     return (juce::uint64) reader.numChannels * ((juce::uint64) reader.bitsPerSample + 1) > 8u * 5761u;
 }
+
+// The framework's AIFF reader divides by the frame's whole bytes, (channels x bits) / 8, which is 0
+// for a frame under 8 bits: a division by zero. Its WAV reader refuses such frames itself.
+bool frameIsNarrowerThanAByte (const juce::AudioFormatReader& reader)
+{
+    return (juce::uint64) reader.numChannels * reader.bitsPerSample < 8 && reader.getFormatName() == "AIFF file";
+}
 } // namespace
 
 juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool original)
@@ -30,7 +37,7 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
 
     // "Not above 0" also refuses a NaN rate, which would otherwise pass every limit below.
     if (reader == nullptr || reader->lengthInSamples < 1 || ! (reader->sampleRate > 0.0) ||
-        frameMayOutgrowTheReaders (*reader))
+        frameMayOutgrowTheReaders (*reader) || frameIsNarrowerThanAByte (*reader))
         return "Cannot read this audio file.";
 
     const auto frames = reader->lengthInSamples;

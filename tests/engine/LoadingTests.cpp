@@ -359,12 +359,14 @@ juce::File rawWav (TempDir& temp, const char* name, int format, int channels, in
     return file;
 }
 
-// An AIFF file at 44,100 Hz with the given header fields and no sample bytes.
-juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 frames, int bits)
+// An AIFF file at 44,100 Hz with the given header fields and no sample bytes, with or without
+// a sound data chunk.
+juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 frames, int bits,
+                    bool withSoundChunk = true)
 {
     juce::MemoryOutputStream out;
     out.write ("FORM", 4);
-    out.writeIntBigEndian (4 + 26 + 16);
+    out.writeIntBigEndian (4 + 26 + (withSoundChunk ? 16 : 0));
     out.write ("AIFFCOMM", 8);
     out.writeIntBigEndian (18);
     out.writeShortBigEndian ((short) channels);
@@ -372,6 +374,12 @@ juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 
     out.writeShortBigEndian ((short) bits);
     const juce::uint8 rate44100[10] = { 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0 }; // 80-bit extended
     out.write (rate44100, sizeof rate44100);
+    if (! withSoundChunk)
+    {
+        auto file = temp.file (name);
+        file.replaceWithData (out.getData(), out.getDataSize());
+        return file;
+    }
     out.write ("SSND", 4);
     out.writeIntBigEndian (8 + (int) (frames * (juce::uint32) channels * (juce::uint32) bits / 8));
     out.writeIntBigEndian (0);
@@ -461,7 +469,12 @@ INSTANTIATE_TEST_SUITE_P (
         BadFile{ "2,000 channels of 32-bit samples in an AIFF",
                  [] (TempDir& t) { return rawAiff (t, "wide.aiff", 2000, 1, 32); }, cannotRead },
         BadFile{ "a 65,535-bit sample in an AIFF", [] (TempDir& t) { return rawAiff (t, "deep.aiff", 1, 1, 65535); },
-                 cannotRead }),
+                 cannotRead },
+        // Its AIFF reader divides by the frame's whole bytes, which are 0 here.
+        BadFile{ "an AIFF of 0-bit samples", [] (TempDir& t) { return rawAiff (t, "nobits.aiff", 2, 51712, 0, false); },
+                 cannotRead },
+        BadFile{ "an AIFF of 4-bit mono samples",
+                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead }),
     [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
 TEST_F (Loading, WideFramesWithinTheReadersPassLoad)
