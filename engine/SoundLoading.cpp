@@ -1,11 +1,43 @@
 #include "TolvaneProcessor.h"
 
+#include <filesystem>
+
+namespace
+{
+// Opening a named pipe, a device or a socket can block until something writes to it.
+bool isRegularFile (const juce::File& file)
+{
+    std::error_code error;
+    return std::filesystem::is_regular_file (std::filesystem::path (file.getFullPathName().toStdString()), error);
+}
+
+// The framework's WAV and AIFF readers convert at most 5,760 bytes of frames a pass, and a frame
+// wider than that makes them loop for ever. The sample size they report may be the frame's size
+// per channel rounded down to whole bits, so a frame can be up to a bit per channel wider than
+// channels x bits; this refuses every file whose frame could pass 5,760 bytes.
+bool frameMayOutgrowTheReaders (const juce::AudioFormatReader& reader)
+{
+    return (juce::uint64) reader.numChannels * ((juce::uint64) reader.bitsPerSample + 1) > 8u * 5761u;
+}
+
+// The framework's AIFF reader divides by the frame's whole bytes, (channels x bits) / 8, which is 0
+// for a frame under 8 bits: a division by zero. Its WAV reader refuses such frames itself.
+bool frameIsNarrowerThanAByte (const juce::AudioFormatReader& reader)
+{
+    return (juce::uint64) reader.numChannels * reader.bitsPerSample < 8 && reader.getFormatName() == "AIFF file";
+}
+} // namespace
+
 juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool original)
 {
+    if (! isRegularFile (file))
+        return "Cannot read this audio file.";
+
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
 
     // "Not above 0" also refuses a NaN rate, which would otherwise pass every limit below.
-    if (reader == nullptr || reader->lengthInSamples < 1 || ! (reader->sampleRate > 0.0))
+    if (reader == nullptr || reader->lengthInSamples < 1 || ! (reader->sampleRate > 0.0) ||
+        frameMayOutgrowTheReaders (*reader) || frameIsNarrowerThanAByte (*reader))
         return "Cannot read this audio file.";
 
     const auto frames = reader->lengthInSamples;

@@ -16,6 +16,10 @@ double clampSpeedRatio (double ratio)
     return ratio;
 }
 
+// No audio device runs faster: the fastest converters offer 768 kHz, a few 1,536 kHz. Far above it
+// (+inf, 1e300) the step rounds to nothing and the first frame would sound for ever.
+constexpr double maxDeviceRate = 10000000.0;
+
 size_t frameCount (const LoadedSound& sound) { return sound.channels.empty() ? 0 : sound.channels.front().size(); }
 } // namespace
 
@@ -25,8 +29,9 @@ void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numS
     for (int ch = 0; ch < numChannels; ++ch)
         std::fill (outputs[ch], outputs[ch] + std::max (numSamples, 0), 0.0f);
 
-    // Written as "not above 0" so that a NaN rate is silence too, never a NaN read index.
-    if (! voice.playing || voice.sound == nullptr || ! (hostRate > 0.0) || ! std::isfinite (speedRatio))
+    // Written as "not within" so that a NaN or infinite rate is silence too, never a NaN read index.
+    if (! voice.playing || voice.sound == nullptr || ! (hostRate > 0.0 && hostRate <= maxDeviceRate) ||
+        ! std::isfinite (speedRatio))
         return;
 
     const auto& sound = *voice.sound;
@@ -64,8 +69,9 @@ void renderVoice (Voice& voice, float* const* outputs, int numChannels, int numS
             const float* const src = j == 0 ? firstSource : lastSource;
             float value = (src[next] - src[idx]) * frac + src[idx];
             value = value * gain;
-            if (value > 1.0f)
-                value = 1.0f;
+            // NaN, from a sample that is not finite or a difference that overflows, becomes silence.
+            if (! (value <= 1.0f))
+                value = value > 1.0f ? 1.0f : 0.0f;
             else if (value < -1.0f)
                 value = -1.0f;
             outputs[j][i] = value;

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config ccache clang-format
+  clang libclang-rt-14-dev
   juce-modules-source libcurl4-openssl-dev libxcursor-dev libxrandr-dev libxinerama-dev
   libasound2-dev libfreetype-dev libflac-dev libvorbis-dev libogg-dev
   libgtest-dev libbenchmark-dev libsndfile1-dev

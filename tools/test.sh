@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds, and runs every test three ways: a normal build,
 # the same tests under AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency
-# tests under ThreadSanitizer. Exits non-zero on any failure or sanitizer report.
+# tests under ThreadSanitizer, then a short run of each fuzz target. Exits non-zero on any failure
+# or sanitizer report.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -32,5 +33,8 @@ configure "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_SANITIZ
 cmake --build "$root/build-tsan" -j "$jobs" --target tolvane_concurrency_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
     ctest --test-dir "$root/build-tsan" -j "$jobs" -L concurrency --output-on-failure --timeout 900
+
+echo "== libFuzzer smoke runs (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+bash "$root/tools/fuzz.sh" 60
 
 echo "== all test runs passed"

@@ -382,8 +382,11 @@ TEST_F (AllocationFailure, EveryOperatorNewFailingInTurn)
     {
         const auto file = soundFile (name, format, 2, 3000);
 
-        // How many operator new requests the framework makes to give the reader.
+        // How many operator new requests come before the reader exists: the loader's look at what kind of
+        // file the path names (a path object), then the framework's to give the reader.
         hook::arm (hook::Mode::failNthNew, 0, std::numeric_limits<long>::max());
+        [[maybe_unused]] const bool regular =
+            std::filesystem::is_regular_file (std::filesystem::path (file.getFullPathName().toStdString()));
         std::unique_ptr<juce::AudioFormatReader> (p.formatManager.createReaderFor (file)).reset();
         hook::disarm();
         const long readerRequests = hook::newRequests;

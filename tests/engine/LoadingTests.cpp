@@ -8,6 +8,12 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <future>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace fixtures;
 
@@ -329,72 +335,242 @@ juce::File patchedWav (TempDir& temp, const char* name, int offsetInFormatChunk,
     return file;
 }
 
+// A WAV file of the given header fields and payload, byte by byte. dataSize is what the "data" chunk
+// claims, which may be more than the payload.
+juce::File rawWav (TempDir& temp, const char* name, int format, int channels, int rate, juce::uint32 bytesPerSecond,
+                   int blockAlign, int bits, juce::uint32 dataSize, const juce::MemoryBlock& payload = {})
+{
+    juce::MemoryOutputStream out;
+    out.write ("RIFF", 4);
+    out.writeInt ((int) (36 + payload.getSize()));
+    out.write ("WAVEfmt ", 8);
+    out.writeInt (16);
+    out.writeShort ((short) format);
+    out.writeShort ((short) channels);
+    out.writeInt (rate);
+    out.writeInt ((int) bytesPerSecond);
+    out.writeShort ((short) blockAlign);
+    out.writeShort ((short) bits);
+    out.write ("data", 4);
+    out.writeInt ((int) dataSize);
+    out << payload;
+    auto file = temp.file (name);
+    file.replaceWithData (out.getData(), out.getDataSize());
+    return file;
+}
+
+// An AIFF file at 44,100 Hz with the given header fields and no sample bytes, with or without
+// a sound data chunk.
+juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 frames, int bits,
+                    bool withSoundChunk = true)
+{
+    juce::MemoryOutputStream out;
+    out.write ("FORM", 4);
+    out.writeIntBigEndian (4 + 26 + (withSoundChunk ? 16 : 0));
+    out.write ("AIFFCOMM", 8);
+    out.writeIntBigEndian (18);
+    out.writeShortBigEndian ((short) channels);
+    out.writeIntBigEndian ((int) frames);
+    out.writeShortBigEndian ((short) bits);
+    const juce::uint8 rate44100[10] = { 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0 }; // 80-bit extended
+    out.write (rate44100, sizeof rate44100);
+    if (! withSoundChunk)
+    {
+        auto file = temp.file (name);
+        file.replaceWithData (out.getData(), out.getDataSize());
+        return file;
+    }
+    out.write ("SSND", 4);
+    out.writeIntBigEndian (8 + (int) (frames * (juce::uint32) channels * (juce::uint32) bits / 8));
+    out.writeIntBigEndian (0);
+    out.writeIntBigEndian (0);
+    auto file = temp.file (name);
+    file.replaceWithData (out.getData(), out.getDataSize());
+    return file;
+}
+
 INSTANTIATE_TEST_SUITE_P (
     Table, LoadingFailures,
-    ::testing::Values (BadFile{ "an empty WAV file",
-                                [] (TempDir& t) {
-                                    return writeWav (t, "empty.wav", { {}, {} });
-                                },
-                                cannotRead },
-                       BadFile{ "a file of no bytes",
-                                [] (TempDir& t)
-                                {
-                                    auto f = t.file ("nothing.wav");
-                                    f.create();
-                                    return f;
-                                },
-                                cannotRead },
-                       BadFile{ "a text file",
-                                [] (TempDir& t)
-                                {
-                                    auto f = t.file ("notes.wav");
-                                    f.replaceWithText ("This is not a sound, just some words about one.\n");
-                                    return f;
-                                },
-                                cannotRead },
-                       BadFile{ "an extension no format claims",
-                                [] (TempDir& t)
-                                {
-                                    auto f = writeWav (t, "sound.wav", makeSignal (2, 100));
-                                    auto renamed = t.file ("sound.xyz");
-                                    f.moveFileTo (renamed);
-                                    return renamed;
-                                },
-                                cannotRead },
-                       BadFile{ "FLAC contents named .wav",
-                                [] (TempDir& t)
-                                {
-                                    auto f = t.file ("really-flac.flac");
-                                    writeSound (f, Format::flac, makeSignal (2, 100), 44100.0, 16);
-                                    auto renamed = t.file ("really-flac.wav");
-                                    f.moveFileTo (renamed);
-                                    return renamed;
-                                },
-                                cannotRead },
-                       BadFile{ "WAV contents named .ogg",
-                                [] (TempDir& t)
-                                {
-                                    auto f = writeWav (t, "wave.wav", makeSignal (1, 100));
-                                    auto renamed = t.file ("wave.ogg");
-                                    f.moveFileTo (renamed);
-                                    return renamed;
-                                },
-                                cannotRead },
-                       BadFile{ "a file that does not exist", [] (TempDir& t) { return t.file ("absent.wav"); },
-                                cannotRead },
-                       BadFile{ "a directory",
-                                [] (TempDir& t)
-                                {
-                                    auto d = t.file ("folder.wav");
-                                    d.createDirectory();
-                                    return d;
-                                },
-                                cannotRead },
-                       BadFile{ "a WAV header with rate 0",
-                                [] (TempDir& t) { return patchedWav (t, "rate0.wav", 4, 0, 4); }, cannotRead },
-                       BadFile{ "a WAV header with no channels",
-                                [] (TempDir& t) { return patchedWav (t, "mute.wav", 2, 0, 2); }, cannotRead }),
+    ::testing::Values (
+        BadFile{ "an empty WAV file",
+                 [] (TempDir& t) {
+                     return writeWav (t, "empty.wav", { {}, {} });
+                 },
+                 cannotRead },
+        BadFile{ "a file of no bytes",
+                 [] (TempDir& t)
+                 {
+                     auto f = t.file ("nothing.wav");
+                     f.create();
+                     return f;
+                 },
+                 cannotRead },
+        BadFile{ "a text file",
+                 [] (TempDir& t)
+                 {
+                     auto f = t.file ("notes.wav");
+                     f.replaceWithText ("This is not a sound, just some words about one.\n");
+                     return f;
+                 },
+                 cannotRead },
+        BadFile{ "an extension no format claims",
+                 [] (TempDir& t)
+                 {
+                     auto f = writeWav (t, "sound.wav", makeSignal (2, 100));
+                     auto renamed = t.file ("sound.xyz");
+                     f.moveFileTo (renamed);
+                     return renamed;
+                 },
+                 cannotRead },
+        BadFile{ "FLAC contents named .wav",
+                 [] (TempDir& t)
+                 {
+                     auto f = t.file ("really-flac.flac");
+                     writeSound (f, Format::flac, makeSignal (2, 100), 44100.0, 16);
+                     auto renamed = t.file ("really-flac.wav");
+                     f.moveFileTo (renamed);
+                     return renamed;
+                 },
+                 cannotRead },
+        BadFile{ "WAV contents named .ogg",
+                 [] (TempDir& t)
+                 {
+                     auto f = writeWav (t, "wave.wav", makeSignal (1, 100));
+                     auto renamed = t.file ("wave.ogg");
+                     f.moveFileTo (renamed);
+                     return renamed;
+                 },
+                 cannotRead },
+        BadFile{ "a file that does not exist", [] (TempDir& t) { return t.file ("absent.wav"); }, cannotRead },
+        BadFile{ "a directory",
+                 [] (TempDir& t)
+                 {
+                     auto d = t.file ("folder.wav");
+                     d.createDirectory();
+                     return d;
+                 },
+                 cannotRead },
+        BadFile{ "a WAV header with rate 0", [] (TempDir& t) { return patchedWav (t, "rate0.wav", 4, 0, 4); },
+                 cannotRead },
+        BadFile{ "a WAV header with no channels", [] (TempDir& t) { return patchedWav (t, "mute.wav", 2, 0, 2); },
+                 cannotRead },
+        // The framework's readers loop for ever on a frame wider than 5,760 bytes.
+        BadFile{ "2,000 channels of 32-bit float in a 44-byte WAV",
+                 [] (TempDir& t) { return rawWav (t, "wide.wav", 3, 2000, 44100, 8000u * 44100u, 8000, 32, 32000); },
+                 cannotRead },
+        BadFile{ "1,441 channels of 32-bit PCM, a frame of 5,764 bytes",
+                 [] (TempDir& t) { return rawWav (t, "wide2.wav", 1, 1441, 8000, 5764u * 8000u, 5764, 32, 5764); },
+                 cannotRead },
+        // Sample size above 64 bits: the reader takes the frame from the byte rate and reports
+        // 8 x 5,800 / 1,500 rounded down, 30 bits, although the frame is 5,800 bytes.
+        BadFile{ "a WAV whose frame comes from its byte rate",
+                 [] (TempDir& t) { return rawWav (t, "byterate.wav", 1, 1500, 8000, 5800u * 8000u, 0, 100, 5800); },
+                 cannotRead },
+        BadFile{ "2,000 channels of 32-bit samples in an AIFF",
+                 [] (TempDir& t) { return rawAiff (t, "wide.aiff", 2000, 1, 32); }, cannotRead },
+        BadFile{ "a 65,535-bit sample in an AIFF", [] (TempDir& t) { return rawAiff (t, "deep.aiff", 1, 1, 65535); },
+                 cannotRead },
+        // Its AIFF reader divides by the frame's whole bytes, which are 0 here.
+        BadFile{ "an AIFF of 0-bit samples", [] (TempDir& t) { return rawAiff (t, "nobits.aiff", 2, 51712, 0, false); },
+                 cannotRead },
+        BadFile{ "an AIFF of 4-bit mono samples",
+                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead }),
     [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
+
+TEST_F (Loading, WideFramesWithinTheReadersPassLoad)
+{
+    // 1,396 channels of 32-bit samples: 5,584 bytes a frame, the widest this many bits can describe
+    // for sure. The first two channels are kept.
+    juce::MemoryBlock frame (1396 * 4, true);
+    static_cast<float*> (frame.getData())[0] = 0.25f;
+    static_cast<float*> (frame.getData())[1] = -0.5f;
+    auto file = rawWav (temp, "many.wav", 3, 1396, 44100, 5584u * 44100u, 5584, 32, 5584, frame);
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file));
+    EXPECT_EQ (p.soundCache.back()->channels, (Channels{ { 0.25f }, { -0.5f } }));
+}
+
+// Runs a load on another thread and gives up after a while, so that a load that blocks fails the test
+// instead of hanging it; unblock() must make the blocked load return.
+juce::String loadWithin (TolvaneProcessor& p, const juce::File& file, const std::function<void()>& unblock)
+{
+    auto result = std::async (std::launch::async, [&] { return p.loadSoundFile (file, true); });
+    if (result.wait_for (std::chrono::seconds (20)) != std::future_status::ready)
+    {
+        unblock();
+        result.wait();
+        return "the load blocked";
+    }
+    return result.get();
+}
+
+TEST_F (Loading, FilesThatAreNotRegularFilesAreRefusedWithoutOpening)
+{
+    makeBusy (p);
+    const Snapshot before (p);
+
+    // A named pipe blocks whoever opens it for reading until a writer comes.
+    const auto pipe = temp.file ("x.wav");
+    ASSERT_EQ (mkfifo (pipe.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto unblockPipe = [&]
+    {
+        const int fd = open (pipe.getFullPathName().toRawUTF8(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            close (fd);
+    };
+    EXPECT_EQ (loadWithin (p, pipe, unblockPipe), cannotRead);
+
+    // A device, reached through a link with an accepted extension.
+    const auto device = temp.file ("zero.wav");
+    ASSERT_TRUE (juce::File ("/dev/zero").createSymbolicLink (device, false));
+    EXPECT_EQ (loadWithin (p, device, [] {}), cannotRead);
+
+    EXPECT_UNCHANGED (before, p);
+
+    // A link to a regular file is followed.
+    const auto real = write ("real.wav", Format::wav, makeSignal (1, 50), 44100.0, 16);
+    const auto link = temp.file ("link.wav");
+    ASSERT_TRUE (real.createSymbolicLink (link, false));
+    EXPECT_EQ (p.loadSoundFile (link, true), loadedText (link));
+}
+
+TEST_F (Loading, FloatSamplesThatAreNotFiniteAreKeptAndPlaySafely)
+{
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float big = std::numeric_limits<float>::max();
+    const Channels samples{ { 0.5f, std::nanf (""), 0.25f, inf, -inf, 0.0f, big, -big, big, 0.1f },
+                            { -inf, inf, std::nanf (""), -big, big, 1e30f, -1e30f, 0.0f, inf, -0.2f } };
+    auto file = write ("poison.wav", Format::wav, samples, 44100.0, 32);
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file));
+
+    // Kept bit for bit.
+    const auto& kept = p.soundCache.back()->channels;
+    ASSERT_EQ (kept.size(), 2u);
+    for (size_t ch = 0; ch < 2; ++ch)
+        for (size_t i = 0; i < samples[ch].size(); ++i)
+            EXPECT_TRUE (sameBits (kept[ch][i], samples[ch][i])) << ch << ", " << i;
+
+    // Played at several speeds and gains, 0 among them: every output sample finite and within ±1.
+    for (const float gain : { 0.0f, 0.5f, 1.0f })
+        for (const double pitch : { 0.0, -12.0, 5.5 })
+        {
+            p.gain = gain;
+            p.pitchSemitones = pitch;
+            p.transportCommand = transportStopReset;
+            runBlock (p, 2, 1);
+            p.transportCommand = transportPlayOnce;
+            for (int block = 0; block < 6; ++block)
+            {
+                const auto out = runBlock (p, 2, 8);
+                for (int ch = 0; ch < 2; ++ch)
+                    for (int i = 0; i < 8; ++i)
+                    {
+                        const float v = out.getSample (ch, i);
+                        ASSERT_TRUE (std::isfinite (v) && v >= -1.0f && v <= 1.0f)
+                            << "gain " << gain << ", pitch " << pitch << ": " << v;
+                    }
+            }
+        }
+}
 
 //==============================================================================
 // Readers the framework's formats never give: a test format registered in the processor's manager.

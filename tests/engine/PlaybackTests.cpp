@@ -157,6 +157,11 @@ INSTANTIATE_TEST_SUITE_P (Conditions, RenderVoiceSilent,
                                              SilentCase{ "host rate below 0", true, true, -44100.0, 1.0 },
                                              // A NaN rate would otherwise become a NaN read index.
                                              SilentCase{ "host rate NaN", true, true, notANumber, 1.0 },
+                                             // Rates no device runs at would give a step too small to move.
+                                             SilentCase{ "host rate +inf", true, true, infinity, 1.0 },
+                                             SilentCase{ "host rate 1e300", true, true, 1e300, 1.0 },
+                                             SilentCase{ "host rate just above 10 MHz", true, true,
+                                                         std::nextafter (1e7, infinity), 1.0 },
                                              SilentCase{ "ratio NaN", true, true, 44100.0, notANumber },
                                              SilentCase{ "ratio +inf", true, true, 44100.0, infinity },
                                              SilentCase{ "ratio -inf", true, true, 44100.0, -infinity }),
@@ -219,6 +224,62 @@ INSTANTIATE_TEST_SUITE_P (Table, RenderVoiceArithmetic,
                               ArithmeticCase{ 2, 44100.0, 2, 2000, 44100.0, 1.0, 1.0f, 1000.0 }, // runs off the end
                               ArithmeticCase{ 2, 44100.0, 6, 64, 44100.0, 0.25, 0.3f, 1498.9 },  // last frame held
                               ArithmeticCase{ 1, 44100.0, 2, 1, 44100.0, 1.0, 1.0f, 0.5 }));
+
+TEST (RenderVoice, PlaysAtDeviceRatesUpTo10MHz)
+{
+    auto sound = makeSound ({ { 0.5f, 0.5f } }, 44100.0);
+    auto voice = playingVoice (*sound);
+    const auto out = render (voice, 1, 4, 1e7, 4.0, 1.0f);
+    EXPECT_EQ (voice.position, 4 * (44100.0 / 1e7 * 4.0));
+    EXPECT_EQ (out[0], std::vector<float> (4, 0.5f));
+}
+
+TEST (RenderVoice, HugeFiniteSamplesAreRenderedBitForBit)
+{
+    // Neighbours that differ by a finite amount, however large: the output is the arithmetic's, clipped.
+    constexpr float big = std::numeric_limits<float>::max();
+    auto sound = makeSound ({ { 1e38f, -1e38f, 1.5e38f, 0.0f, -big, -1e-30f, 3e37f, -2e38f },
+                              { 0.5f, 1e30f, -1e30f, 2e-38f, -0.0f, 1e38f, 0.0f, -1e38f } },
+                            44100.0);
+    for (const float gain : { 0.0f, 1e-38f, 3e-38f, 0.5f, 1.0f })
+        for (const double ratio : { 0.3, 1.0, 1.37 })
+        {
+            auto voice = playingVoice (*sound, 0.25);
+            auto expectedVoice = voice;
+            Channels expected (2, std::vector<float> (40));
+            const auto out = render (voice, 2, 40, 44100.0, ratio, gain);
+            referenceRender (expectedVoice, expected, 2, 40, 44100.0, ratio, gain);
+            for (size_t j = 0; j < 2; ++j)
+                for (size_t i = 0; i < 40; ++i)
+                    ASSERT_TRUE (sameBits (out[j][i], expected[j][i]))
+                        << "gain " << gain << ", ratio " << ratio << ", channel " << j << ", sample " << i << ": "
+                        << out[j][i] << " vs " << expected[j][i];
+        }
+}
+
+TEST (RenderVoice, SamplesThatAreNotFiniteGiveFiniteOutput)
+{
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float big = std::numeric_limits<float>::max();
+    const float nan = std::nanf ("");
+    // Each pair of neighbours makes the interpolation NaN somewhere: a NaN sample, inf - inf, inf x 0,
+    // or a difference that overflows.
+    auto sound = makeSound ({ { nan, 0.5f, inf, inf, -inf, 0.25f, big, -big, -big, big, 0.0f } }, 44100.0);
+    for (const float gain : { 0.0f, 0.5f, 1.0f })
+        for (const double ratio : { 0.25, 0.5, 1.0 })
+        {
+            auto voice = playingVoice (*sound);
+            const auto out = render (voice, 2, 64, 44100.0, ratio, gain);
+            for (const auto& channel : out)
+                for (const float v : channel)
+                    ASSERT_TRUE (std::isfinite (v) && v >= -1.0f && v <= 1.0f)
+                        << "gain " << gain << ", ratio " << ratio << ": " << v;
+            // The NaN of frame 0 is silence; a finite sample next to it still sounds.
+            EXPECT_TRUE (sameBits (out[0][0], 0.0f)) << out[0][0];
+        }
+    auto voice = playingVoice (*sound, 5.0);
+    EXPECT_EQ (render (voice, 1, 1, 44100.0, 1.0, 1.0f)[0][0], 0.25f);
+}
 
 TEST (RenderVoice, StepIsTheRateQuotientTimesTheRatioWithTheDivisionFirst)
 {
