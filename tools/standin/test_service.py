@@ -535,6 +535,32 @@ class FaultTest(Base):
         self.assertEqual(r.status, 401, "the normal reply follows: no token was sent")
         self.assertTrue(json.loads(r.body)["message"])
 
+    def test_hold_until_released(self):
+        for label, let_go in (("release", lambda: control("release")), ("reset", lambda: control("reset"))):
+            with self.subTest(label):
+                add_fault("", {"type": "hold"})
+                box = {}
+                client = threading.Thread(target=lambda: box.update(
+                    r=raw("GET", self.TARGET, headers=(("Connection", "close"),), wait=70)))
+                client.start()
+                for _ in range(600):
+                    if control("held", method="GET")[1]["held"] == 1:
+                        break
+                    time.sleep(0.05)
+                self.assertEqual(control("held", method="GET")[1], {"held": 1})
+                self.assertTrue(client.is_alive(), "a held request gets no reply")
+                self.assertEqual(let_go(), (200, {"ok": True, "released": 1} if label == "release" else {"ok": True}))
+                client.join(30)
+                self.assertEqual(box["r"].status, 401, "the normal reply follows: no token was sent")
+                self.assertLess(box["r"].t_head, 30.0, "let go, not timed out")
+                self.assertEqual(control("held", method="GET")[1], {"held": 0})
+
+        # A release that comes before the request still lets it through.
+        add_fault("", {"type": "hold"})
+        self.assertEqual(control("release")[1]["released"], 1)
+        self.assertLess(raw("GET", self.TARGET, headers=(("Connection", "close"),), wait=70).t_head, 30.0)
+        self.assertEqual(control("release")[1]["released"], 0)
+
     def test_no_answer_closes_after_the_wait(self):
         r = self.fault_reply({"type": "no_answer", "ms": 1000})
         self.assertEqual(r.data, b"")
