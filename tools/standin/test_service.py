@@ -156,7 +156,8 @@ def extra_service(*args):
          "--cert", os.path.join(HARNESS_DIR, "server.pem"), "--key", os.path.join(HARNESS_DIR, "server.key"),
          "--ready-file", ready] + list(args), stdout=log, stderr=log)
     try:
-        for _ in range(100):
+        # Generous: a busy machine can take many seconds to start Python.
+        for _ in range(600):
             if os.path.exists(ready) or proc.poll() is not None:
                 break
             time.sleep(0.1)
