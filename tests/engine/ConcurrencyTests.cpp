@@ -230,7 +230,7 @@ TEST (EngineConcurrency, TheAudioThreadStaysCleanWhileEverythingChanges)
     // A fixed number of changes, and the audio thread made to run blocks in between, so that the
     // two threads meet as often on a busy machine as on an idle one.
     constexpr int changes = 20000;
-    constexpr int changesPerBlock = 8;
+    constexpr int changesPerBlock = 32;
     constexpr int changesPerPlayCheck = 2500;
     long loads = 0, successes = 0;
     for (int change = 1; change <= changes; ++change)
@@ -343,7 +343,7 @@ TEST (EngineConcurrency, EveryPreviewStartsWhateverTheTiming)
         },
         std::chrono::microseconds (50));
 
-    constexpr int previews = 1000;
+    constexpr int previews = 300;
     int missed = 0;
     for (int i = 0; i < previews; ++i)
     {
