@@ -29,6 +29,26 @@ public:
 };
 
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment (new FlowEnvironment);
+
+// The real panel, with a look at each run of its timer.
+class WatchedPanel : public LibraryPanel
+{
+public:
+    WatchedPanel (SoundReady soundReady, const std::function<void()>& timerWatch)
+        : LibraryPanel (std::move (soundReady)), watch (timerWatch)
+    {
+    }
+
+private:
+    void timerCallback() override
+    {
+        if (watch)
+            watch();
+        LibraryPanelTestAccess (*this).tick();
+    }
+
+    const std::function<void()>& watch;
+};
 } // namespace
 
 void FlowTest::SetUp()
@@ -117,13 +137,14 @@ juce::String jsonFault (int status, const juce::var& json)
 
 Rig::Rig()
 {
-    panel = std::make_unique<LibraryPanel> (
+    panel = std::make_unique<WatchedPanel> (
         [this] (const juce::File& file, bool original)
         {
             const auto text = processor.loadSoundFile (file, original);
             handed.push_back ({ file, original, file.getSize(), text });
             return text.startsWith ("Loaded:");
-        });
+        },
+        onTimer);
     access = std::make_unique<LibraryPanelTestAccess> (*panel);
 }
 

@@ -24,7 +24,7 @@ struct LibraryPanelTestAccess
     int timerInterval() const { return panel.getTimerInterval(); }
 
     // One poll tick, as the timer would run it.
-    void tick() { panel.timerCallback(); }
+    void tick() { panel.LibraryPanel::timerCallback(); }
 
     // Keeps the sign-in polling but moves the real ticks out of the test's way, so that the test
     // decides when a tick runs.
@@ -107,6 +107,9 @@ struct Rig
 
     TolvaneProcessor processor;
     std::vector<Handed> handed;
+    // Called on the message thread each time the panel's own timer fires, before the panel's
+    // tick runs; not for the test's own tick().
+    std::function<void()> onTimer;
     std::unique_ptr<LibraryPanel> panel;
     std::unique_ptr<LibraryPanelTestAccess> access;
 };

@@ -130,4 +130,20 @@ bool expire (const juce::String& token)
     juce::var result;
     return control ("POST", "expire", juce::JSON::toString (juce::var (args), true), result);
 }
+
+int held()
+{
+    juce::var result;
+
+    if (! control ("GET", "held", {}, result))
+        return -1;
+
+    return (int) result.getProperty ("held", -1);
+}
+
+bool release()
+{
+    juce::var result;
+    return control ("POST", "release", "{}", result);
+}
 } // namespace StandIn

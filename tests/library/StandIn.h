@@ -32,4 +32,10 @@ bool confirm (const juce::String& userCode);
 
 // Makes the service refuse `token` from now on (401).
 bool expire (const juce::String& token);
+
+// How many requests a "hold" fault keeps waiting right now; -1 on failure.
+int held();
+
+// Lets every "hold" fault added so far go: the requests it holds, or will, get their normal reply.
+bool release();
 } // namespace StandIn

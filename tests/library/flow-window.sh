@@ -18,6 +18,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A home and a temporary folder of its own for everything started here, so that nothing meets
+# what other programs keep in the shared ones.
+mkdir -p "$work/home" "$work/tmp" "$work/runtime"
+chmod 700 "$work/runtime"
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_CACHE_HOME="$work/home/.cache" \
+    XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp"
+
 # Tries display numbers from a per-process offset; a number another run holds makes Xvfb exit at once.
 display=""
 first=$((100 + $$ % 400))

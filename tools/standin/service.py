@@ -295,12 +295,15 @@ class State:
         self.by_id = {s.id: s for s in self.catalog}
         self.owned = {s.id for s in self.catalog if s.id % 3 == 0}
         self.started = time.monotonic()
+        self.gates = []    # one per hold fault added and not yet released
+        self.holding = 0   # requests waiting at a gate now
         self.reset(state=True)
 
     def reset(self, state):
         with self.lock:
             self.faults = []
             self.log = []
+            self.release_locked()
             if state:
                 self.signins = {}  # device_code -> dict
                 self.tokens = {}   # token -> expiry (monotonic)
@@ -407,6 +410,7 @@ class State:
             self.log.append(entry)
 
     def take_fault(self, method, target):
+        """Returns (fault, gate); the gate is the hold fault's, else None."""
         with self.lock:
             for f in self.faults:
                 if f["match"] in target and (f["method"] is None or f["method"] == method):
@@ -414,13 +418,31 @@ class State:
                         f["count"] -= 1
                         if f["count"] == 0:
                             self.faults.remove(f)
-                    return f["fault"]
-            return None
+                    return f["fault"], f.get("gate")
+            return None, None
+
+    def add_fault(self, entry):
+        with self.lock:
+            if entry["fault"]["type"] == "hold":
+                # Made when the fault is added, so a release that comes before the request still counts.
+                entry["gate"] = threading.Event()
+                self.gates.append(entry["gate"])
+            self.faults.append(entry)
+
+    def release_locked(self):
+        for gate in self.gates:
+            gate.set()
+        released, self.gates = len(self.gates), []
+        return released
+
+    def release(self):
+        with self.lock:
+            return self.release_locked()
 
 
 # ---------------------------------------------------------------- fault validation
 
-FAULT_TYPES = ("delay", "no_answer", "stall_body", "reply", "trickle", "redirect", "fields")
+FAULT_TYPES = ("delay", "hold", "no_answer", "stall_body", "reply", "trickle", "redirect", "fields")
 
 
 def _int(spec, key, default=None, lo=None, hi=None):
@@ -481,7 +503,7 @@ def validate_fault(f):
     kind = f.get("type")
     if kind not in FAULT_TYPES:
         raise ValueError("fault type must be one of " + ", ".join(FAULT_TYPES))
-    if "ms" in f or kind in ("delay", "no_answer", "stall_body"):
+    if "ms" in f or kind in ("delay", "hold", "no_answer", "stall_body"):
         _int(f, "ms", 1000, 0, MAX_WAIT_MS)
     if kind in ("stall_body", "reply", "trickle"):
         _int(f, "status", 200, 100, 999)
@@ -612,6 +634,18 @@ class Handler(BaseHTTPRequestHandler):
         # Ends early on shutdown so no handler outlives the service.
         self.server.stopping.wait(min(ms, MAX_WAIT_MS) / 1000.0)
 
+    def _hold(self, gate, ms):
+        st = self.state
+        with st.lock:
+            st.holding += 1
+        try:
+            deadline = time.monotonic() + min(ms, MAX_WAIT_MS) / 1000.0
+            while not gate.is_set() and not self.server.stopping.is_set() and time.monotonic() < deadline:
+                gate.wait(0.05)
+        finally:
+            with st.lock:
+                st.holding -= 1
+
     def do_GET(self):
         self._dispatch()
 
@@ -638,12 +672,14 @@ class Handler(BaseHTTPRequestHandler):
             "headers": [[k, v] for k, v in self.headers.items()],
             "body_b64": base64.b64encode(body).decode("ascii"),
         })
-        fault = self.state.take_fault(self.command, target)
+        fault, gate = self.state.take_fault(self.command, target)
         if fault is not None:
             if fault["type"] == "delay":
                 self._wait(fault.get("ms", 1000))
             elif fault["type"] == "fields":
                 self.field_changes = fault
+            elif fault["type"] == "hold":
+                self._hold(gate, fault.get("ms", MAX_WAIT_MS))
             else:
                 self.close_connection = True
                 self._apply_fault(fault)
@@ -778,12 +814,16 @@ class Handler(BaseHTTPRequestHandler):
             except (ValueError, TypeError) as e:
                 self._json(400, {"message": "Bad fault: %s" % e})
                 return
-            with st.lock:
-                st.faults.append({"match": match, "count": count, "method": method, "fault": fault})
+            st.add_fault({"match": match, "count": count, "method": method, "fault": fault})
             self._json(200, {"ok": True})
         elif name == "faults" and not post:
             with st.lock:
-                self._json(200, [dict(f) for f in st.faults])
+                self._json(200, [{k: v for k, v in f.items() if k != "gate"} for f in st.faults])
+        elif name == "release" and post:
+            self._json(200, {"ok": True, "released": st.release()})
+        elif name == "held" and not post:
+            with st.lock:
+                self._json(200, {"held": st.holding})
         elif name == "requests" and not post:
             with st.lock:
                 entries = list(st.log)

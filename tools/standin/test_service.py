@@ -156,7 +156,8 @@ def extra_service(*args):
          "--cert", os.path.join(HARNESS_DIR, "server.pem"), "--key", os.path.join(HARNESS_DIR, "server.key"),
          "--ready-file", ready] + list(args), stdout=log, stderr=log)
     try:
-        for _ in range(100):
+        # Generous: a busy machine can take many seconds to start Python.
+        for _ in range(600):
             if os.path.exists(ready) or proc.poll() is not None:
                 break
             time.sleep(0.1)
@@ -572,6 +573,32 @@ class FaultTest(Base):
         self.assertLess(r.t_head, 3.0)
         self.assertEqual(r.status, 401, "the normal reply follows: no token was sent")
         self.assertTrue(json.loads(r.body)["message"])
+
+    def test_hold_until_released(self):
+        for label, let_go in (("release", lambda: control("release")), ("reset", lambda: control("reset"))):
+            with self.subTest(label):
+                add_fault("", {"type": "hold"})
+                box = {}
+                client = threading.Thread(target=lambda: box.update(
+                    r=raw("GET", self.TARGET, headers=(("Connection", "close"),), wait=70)))
+                client.start()
+                for _ in range(600):
+                    if control("held", method="GET")[1]["held"] == 1:
+                        break
+                    time.sleep(0.05)
+                self.assertEqual(control("held", method="GET")[1], {"held": 1})
+                self.assertTrue(client.is_alive(), "a held request gets no reply")
+                self.assertEqual(let_go(), (200, {"ok": True, "released": 1} if label == "release" else {"ok": True}))
+                client.join(30)
+                self.assertEqual(box["r"].status, 401, "the normal reply follows: no token was sent")
+                self.assertLess(box["r"].t_head, 30.0, "let go, not timed out")
+                self.assertEqual(control("held", method="GET")[1], {"held": 0})
+
+        # A release that comes before the request still lets it through.
+        add_fault("", {"type": "hold"})
+        self.assertEqual(control("release")[1]["released"], 1)
+        self.assertLess(raw("GET", self.TARGET, headers=(("Connection", "close"),), wait=70).t_head, 30.0)
+        self.assertEqual(control("release")[1]["released"], 0)
 
     def test_no_answer_closes_after_the_wait(self):
         r = self.fault_reply({"type": "no_answer", "ms": 1000})
