@@ -66,7 +66,9 @@ mkfifo "$work/stdin"
 exec 3<>"$work/stdin"
 attempt=1
 start_jalv() {
-  LV2_PATH="$lv2_path" jalv -x -n tolvane "$uri" <&3 >"$work/jalv-$attempt.log" 2>&1 &
+  # Headless: the framework inside the plug-in falls back to display :0 when DISPLAY is unset, and a
+  # window test's X server may be there and go away mid-run; a display that cannot exist keeps it off.
+  DISPLAY=:65535 LV2_PATH="$lv2_path" jalv -x -n tolvane "$uri" <&3 >"$work/jalv-$attempt.log" 2>&1 &
   jalv_pid=$!
   pids+=($jalv_pid)
 }
