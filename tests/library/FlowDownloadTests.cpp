@@ -149,26 +149,6 @@ TEST_F (FlowTest, FetchingAgainReplacesTheFile)
     EXPECT_EQ (filesIn (a.sessionDir()), juce::StringArray ({ "preview-42.wav" }));
 }
 
-namespace
-{
-// The permission bits of a file or directory, in octal as `ls` and `chmod` write them.
-std::string modeOf (const juce::File& f)
-{
-    char text[8];
-    const auto bits = std::filesystem::symlink_status (f.getFullPathName().toStdString()).permissions();
-    std::snprintf (text, sizeof (text), "%04o", (unsigned) bits);
-    return text;
-}
-
-// Lets everything the process creates be open to all, so that only what the code sets itself is seen.
-struct OpenUmask
-{
-    OpenUmask() : saved (::umask (0)) {}
-    ~OpenUmask() { ::umask (saved); }
-    mode_t saved;
-};
-} // namespace
-
 // Other local users can read neither the folder nor the sounds in it, whatever the process lets them.
 TEST_F (FlowTest, DownloadsAreReadableByTheirOwnerOnly)
 {

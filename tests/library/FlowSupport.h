@@ -66,6 +66,8 @@ namespace flow
 {
 juce::String utf8 (const char* text);
 
+using testsupport::modeOf;
+using testsupport::OpenUmask;
 using testsupport::pumpUntil;
 
 // Runs until the panel has no request in flight.
@@ -89,6 +91,12 @@ void forgetOpenedAddresses();
 void setBrowserConfirms (bool confirms);
 
 juce::String replyFault (int status, const juce::String& body);
+
+// The status line of a shown catalog page.
+juce::String statusLine (const juce::String& name, const juce::String& credits, const juce::String& total, int page,
+                         int pages);
+// The ids of the items, in order.
+std::vector<int> idsOf (const std::vector<CatalogItem>& items);
 juce::String jsonFault (int status, const juce::var& json);
 
 // A panel wired to a real sound engine, as the editor would wire it.

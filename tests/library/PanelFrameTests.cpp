@@ -392,21 +392,9 @@ namespace fs = std::filesystem;
 
 fs::path pathOf (const juce::File& f) { return f.getFullPathName().toStdString(); }
 
-// The permission bits of the entry itself (a link's own), in octal as `ls` and `chmod` write them.
-std::string modeOf (const juce::File& f)
-{
-    char text[8];
-    std::snprintf (text, sizeof (text), "%04o", (unsigned) fs::symlink_status (pathOf (f)).permissions());
-    return text;
-}
+using testsupport::modeOf;
+using testsupport::OpenUmask;
 
-// Lets everything the process creates be open to all, so that only what the code sets itself is seen.
-struct OpenUmask
-{
-    OpenUmask() : saved (::umask (0)) {}
-    ~OpenUmask() { ::umask (saved); }
-    mode_t saved;
-};
 } // namespace
 
 TEST_F (OwnTempFolder, DirectoryIsPrivateToItsOwner)

@@ -34,22 +34,6 @@ juce::String fieldsFault (const juce::String& set, const juce::String& items = "
     return R"({"type":"fields","set":)" + set + R"(,"items":)" + items + "}";
 }
 
-juce::String statusLine (const juce::String& name, const juce::String& credits, const juce::String& total, int page,
-                         int pages)
-{
-    const auto dot = utf8 (" \xc2\xb7 ");
-    return name + dot + credits + " credits" + dot + total + " sounds" + dot + "Page " + juce::String (page) + "/" +
-           juce::String (pages) + dot + "Buy/unlock sounds on the website.";
-}
-
-std::vector<int> idsOf (const std::vector<CatalogItem>& items)
-{
-    std::vector<int> ids;
-    for (const auto& item : items)
-        ids.push_back (item.id);
-    return ids;
-}
-
 void startSignedIn (LibraryPanelTestAccess& a)
 {
     a.signInWith (StandIn::issueToken());

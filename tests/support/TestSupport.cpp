@@ -2,11 +2,27 @@
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace testsupport
 {
+std::string modeOf (const juce::File& f)
+{
+    char text[8];
+    const auto bits = std::filesystem::symlink_status (f.getFullPathName().toStdString()).permissions();
+    std::snprintf (text, sizeof (text), "%04o", (unsigned) bits);
+    return text;
+}
+
+OpenUmask::OpenUmask() : saved (::umask (0)) {}
+
+OpenUmask::~OpenUmask() { ::umask (saved); }
+
 bool pumpUntil (const std::function<bool()>& condition, int timeoutMs)
 {
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + timeoutMs;

@@ -6,6 +6,9 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+
+#include <sys/types.h>
 
 namespace testsupport
 {
@@ -26,5 +29,16 @@ public:
 private:
     juce::File tempRoot;
     std::unique_ptr<juce::ScopedJuceInitialiser_GUI> framework;
+};
+
+// The permission bits of the entry itself (a link's own), in octal as `ls` and `chmod` write them.
+std::string modeOf (const juce::File& f);
+
+// Lets everything the process creates be open to all, so that only what the code sets itself is seen.
+struct OpenUmask
+{
+    OpenUmask();
+    ~OpenUmask();
+    mode_t saved;
 };
 } // namespace testsupport
