@@ -7,6 +7,10 @@
 namespace
 {
 constexpr int connectionTimeoutMs = 10000;
+// How long the reply's head may take: the connection time-out, and a second for the transport's own rule to
+// speak first. That rule counts no byte of a head, so it ends every head still open after the connection
+// time-out: before the status line as no reply, after it as a reply cut short. This watch is for the rest.
+constexpr juce::uint32 headDeadlineMs = (juce::uint32) connectionTimeoutMs + 1000;
 constexpr juce::uint32 readDeadlineMs = 20000;
 constexpr int pieceSize = 16384;
 constexpr juce::int64 jsonLimit = 1048576;
@@ -327,7 +331,7 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
         stream.withCustomRequestCommand (method);
 
     // Connecting, sending and the reply's head share the connection time-out, whatever the transport allows.
-    Watchdog watchdog (cancel, juce::Time::getMillisecondCounter() + (juce::uint32) connectionTimeoutMs);
+    Watchdog watchdog (cancel, juce::Time::getMillisecondCounter() + headDeadlineMs);
     const AttachedStream attached (cancel, stream);
 
     if (! attached)

@@ -625,6 +625,9 @@ juce::String endlessHead()
                     ",\"headers\":{\"X-Pad\":\"" + juce::String::repeatedString ("p", 20000) + "\"}");
 }
 
+// The status line alone ("HTTP/1.1 200 OK\r\n"), then silence.
+juce::String statusLineOnly() { return trickle (17, 60000, "bytes", true); }
+
 const char* const stallAfterFirstBytes =
     R"({"type":"stall_body","status":200,"length":4096,"body":"{\"name\":","ms":60000})";
 
@@ -654,10 +657,15 @@ TEST_F (RequestLayer, SlowServersEndWithinTheDeadlines)
           200, timedOut, true },
         { "json body at 130 B/s", "catalog&page=1&search=", "%2Fcatalog", false, trickle (13, 100, "json"),
           200, timedOut, true },
-        // A head that is not complete within the connection time-out is no reply.
+        // A head that is not complete within the connection time-out: no reply before its status line (17
+        // bytes, 17 s at 1 B/s), a reply cut short after it.
         { "head at 1 B/s", "me", "%2Fme", false, trickle (1, 1000, "json", true), 0, cannotReach, false },
-        { "head at 130 B/s that never ends", "download/9", "download%2F9", true, endlessHead(),
-          0, cannotReach, false },
+        { "audio head at 130 B/s that never ends", "download/9", "download%2F9", true, endlessHead(),
+          200, incomplete, false },
+        { "audio head stalled after its status line", "download/12", "download%2F12", true, statusLineOnly(),
+          200, incomplete, false },
+        { "json head stalled after its status line", "logout", "%2Flogout", false, statusLineOnly(),
+          200, "", false },
         // A JSON body that stalls is read as what arrived: a cut text, so no JSON.
         { "json body stalled after its first bytes", "poll", "%2Fpoll", false, stallAfterFirstBytes,
           200, "", false },
