@@ -30,11 +30,11 @@ function(tolvane_replace_once text_var before after)
 endfunction()
 
 tolvane_replace_once(tolvane_reader_text
-    "        if (curl_timeo < 0)\n            curl_timeo = 980;\n"
-    "        if (curl_timeo < 0 || curl_timeo > 100)\n            curl_timeo = 100;\n")
+    "        // why 980? see http://curl.haxx.se/libcurl/c/curl_multi_timeout.html\n        if (curl_timeo < 0)\n            curl_timeo = 980;\n"
+    "        // at most 100 ms, so that a cancel from another thread soon takes effect\n        if (curl_timeo < 0 || curl_timeo > 100)\n            curl_timeo = 100;\n")
 tolvane_replace_once(tolvane_reader_text
-    "            Thread::sleep (100);\n"
-    "            if (curl_timeo > 0)\n                Thread::sleep ((int) curl_timeo);\n")
+    "            // if curl does not return any sockets for to wait on, then the doc says to wait 100 ms\n            Thread::sleep (100);\n"
+    "            // as long as curl asks, at most 100 ms; a new transfer asks for no wait\n            if (curl_timeo > 0)\n                Thread::sleep ((int) curl_timeo);\n")
 
 # Written only when it changes, so that a new configure does not rebuild the framework.
 file(COPY "${tolvane_core_original}/" DESTINATION "${tolvane_core_copy}" PATTERN "juce_curl_Network.cpp" EXCLUDE)
