@@ -2,9 +2,11 @@
 
 #include "library/SiteAddress.h"
 
+#include <functional>
 #include <iomanip>
 #include <locale>
 #include <new>
+#include <optional>
 #include <sstream>
 
 namespace
@@ -56,6 +58,30 @@ bool isSingleLocalSound (const juce::StringArray& files)
 }
 
 void openSitePage (const char* path) { juce::URL (juce::String (siteRootUrl) + path).launchInDefaultBrowser(); }
+
+// True when the setting held another value: only then has the saved state changed.
+template <typename Value> bool storeSetting (std::atomic<Value>& setting, Value value)
+{
+    return setting.exchange (value) != value;
+}
+
+// The slider's value, set before this handler exists, may reach it once from the message loop:
+// that write-back comes from opening the editor, not from the user, and the host is not told of it.
+// Until its first call the slider holds the value it was opened with; any other value is the user's.
+template <typename Value>
+std::function<void()> settingSliderHandler (juce::Slider& slider, std::atomic<Value>& setting,
+                                            TolvaneProcessor& processor)
+{
+    return [&slider, &setting, &processor, opening = std::optional<double> (slider.getValue())]() mutable
+    {
+        const double value = slider.getValue();
+        const bool writeBack = opening == value;
+        opening.reset();
+
+        if (storeSetting (setting, (Value) value) && ! writeBack)
+            processor.reportSettingsChanged();
+    };
+}
 } // namespace
 
 TolvaneEditor::TolvaneEditor (TolvaneProcessor& p)
@@ -105,21 +131,26 @@ TolvaneEditor::TolvaneEditor (TolvaneProcessor& p)
     bpmEditor.onTextChange = [this]
     {
         const double value = bpmEditor.getText().getDoubleValue();
-        processorRef.sourceBpm.store (value >= minSourceBpm && value <= maxSourceBpm ? value : 0.0);
+        if (storeSetting (processorRef.sourceBpm, value >= minSourceBpm && value <= maxSourceBpm ? value : 0.0))
+            processorRef.reportSettingsChanged();
     };
 
     syncToggle.setToggleState (processorRef.matchDawTempo.load(), juce::dontSendNotification);
-    syncToggle.onClick = [this] { processorRef.matchDawTempo.store (syncToggle.getToggleState()); };
+    syncToggle.onClick = [this]
+    {
+        if (storeSetting (processorRef.matchDawTempo, syncToggle.getToggleState()))
+            processorRef.reportSettingsChanged();
+    };
 
     // Values are set before the handlers exist, asynchronously: a value that the slider rounds
     // onto its interval is written back once the message loop runs.
     pitchSlider.setRange (-12.0, 12.0, 1.0);
     pitchSlider.setValue (processorRef.pitchSemitones.load(), juce::sendNotificationAsync);
-    pitchSlider.onValueChange = [this] { processorRef.pitchSemitones.store (pitchSlider.getValue()); };
+    pitchSlider.onValueChange = settingSliderHandler (pitchSlider, processorRef.pitchSemitones, processorRef);
 
     gainSlider.setRange (0.0, 1.0, 0.01);
     gainSlider.setValue ((double) processorRef.gain.load(), juce::sendNotificationAsync);
-    gainSlider.onValueChange = [this] { processorRef.gain.store ((float) gainSlider.getValue()); };
+    gainSlider.onValueChange = settingSliderHandler (gainSlider, processorRef.gain, processorRef);
 
     loadButton.onClick = [this] { chooseLocalFile(); };
 

@@ -80,9 +80,13 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
     pendingSound.exchange (soundCache.back().get());
     loadedFile = file;
     loadedIsOriginal = original;
-    sourceBpm.store (0.0);
-    pitchSemitones.store (0.0);
+    // The reset is a change of the saved settings only where one of them was not 0 already.
+    const bool tempoReset = sourceBpm.exchange (0.0) != 0.0;
+    const bool pitchReset = pitchSemitones.exchange (0.0) != 0.0;
     transportCommand.store (transportStopReset);
+
+    if (tempoReset || pitchReset)
+        reportSettingsChanged();
 
     return status;
 }

@@ -185,6 +185,11 @@ void TolvaneProcessor::setCurrentProgram (int) {}
 const juce::String TolvaneProcessor::getProgramName (int) { return {}; }
 void TolvaneProcessor::changeProgramName (int, const juce::String&) {}
 
+void TolvaneProcessor::reportSettingsChanged()
+{
+    updateHostDisplay (ChangeDetails().withNonParameterStateChanged (true));
+}
+
 bool TolvaneProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
 {
     const auto main = layouts.getMainOutputChannelSet();

@@ -62,6 +62,11 @@ public:
     // Throws std::bad_alloc when memory for the sound cannot be had, with every field unchanged.
     juce::String loadSoundFile (const juce::File& file, bool original);
 
+    // Message thread only, never the audio thread: the host's listeners run on the calling thread.
+    // A host learns of a change of the saved settings only from this (there are no parameters), and
+    // marks its session unsaved; call it once for each change the user makes.
+    void reportSettingsChanged();
+
     static constexpr size_t cacheBudgetBytes = 268435456; // 256 MiB of samples
     static constexpr juce::int64 maxFrames = 12000000;
     static constexpr double maxSeconds = 120.0;

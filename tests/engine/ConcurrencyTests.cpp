@@ -3,6 +3,7 @@
 // runs under ThreadSanitizer: a data race anywhere in the engine's shared fields fails the run.
 
 #include "AudioFixtures.h"
+#include "support/HostListener.h"
 
 #include <gtest/gtest.h>
 
@@ -202,6 +203,8 @@ TEST (EngineConcurrency, TheAudioThreadStaysCleanWhileEverythingChanges)
 
     TolvaneProcessor p;
     p.prepareToPlay (48000.0, AudioThread::maxBlock);
+    // Loads that reset a setting tell the host, on this thread only, while the audio thread runs.
+    const testsupport::HostListener host (p);
 
     // Set by the test: the audio thread stops after the first block that ends playing and waits
     // there, so that the test sees the published play state for certain.
@@ -310,6 +313,8 @@ TEST (EngineConcurrency, TheAudioThreadStaysCleanWhileEverythingChanges)
 
     EXPECT_EQ (audio.badSamples.load(), 0) << "of " << audio.samples.load() << " samples";
     EXPECT_GT (successes, loads / 2) << "of " << loads << " loads";
+    EXPECT_GT (host.stateChanges(), 0);
+    EXPECT_EQ (host.reportsOffTheMessageThread(), 0);
     std::cout << "[          ] " << audio.blocks.load() << " blocks (" << playingBlocks.load() << " playing), " << loads
               << " loads (" << successes << " loaded); " << p.soundCache.size() << " sounds cached, " << p.cacheBytes
               << " bytes\n";

@@ -1,6 +1,7 @@
 // loadSoundFile and the session cache, on files written with the framework's writers.
 
 #include "AudioFixtures.h"
+#include "support/HostListener.h"
 
 #include <gtest/gtest.h>
 
@@ -233,6 +234,34 @@ TEST_F (Loading, ASuccessPublishesTheSoundAndResetsTheSettings)
     EXPECT_EQ (p.voice.sound, before.voiceSound) << "the audio thread takes the sound at its next block";
 }
 
+// The reset of tempo and pitch changes the saved state only when either was set; the host hears of
+// it once a load, on the loading thread.
+TEST_F (Loading, ALoadTellsTheHostWhenItsResetChangesTheSettings)
+{
+    const struct
+    {
+        double bpm, pitch;
+        int reports;
+    } cases[] = {
+        { 0.0, 0.0, 0 }, { 120.0, 0.0, 1 }, { 0.0, -3.0, 1 }, { 92.5, 7.0, 1 }, { 0.5, 0.0, 1 },
+    };
+    auto file = write ("reset.wav", Format::wav, makeSignal (1, 100), 44100.0, 16);
+
+    for (const auto& c : cases)
+    {
+        p.sourceBpm = c.bpm;
+        p.pitchSemitones = c.pitch;
+        p.gain = 0.25f;
+        p.matchDawTempo = true;
+        const testsupport::HostListener host (p);
+
+        ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file));
+        EXPECT_EQ (host.stateChanges(), c.reports) << c.bpm << " / " << c.pitch;
+        EXPECT_EQ (host.reports(), c.reports) << c.bpm << " / " << c.pitch;
+        EXPECT_EQ (host.reportsOffTheMessageThread(), 0);
+    }
+}
+
 TEST_F (Loading, ALoadWhileAnotherSoundPlaysStopsItAtTheNextBlock)
 {
     auto first = write ("first.wav", Format::wav, makeSignal (2, 5000), 44100.0, 16);
@@ -302,11 +331,13 @@ TEST_P (LoadingFailures, GiveTheirTextAndChangeNothing)
     makeBusy (p);
     const Snapshot before (p);
     const int fdsBefore = openFileDescriptors();
+    const testsupport::HostListener host (p);
 
     EXPECT_EQ (p.loadSoundFile (file, true), c.expected) << c.name;
     EXPECT_FALSE (p.loadSoundFile (file, true).startsWith ("Loaded:"));
 
     EXPECT_UNCHANGED (before, p);
+    EXPECT_EQ (host.reports(), 0) << "the settings are as they were";
     EXPECT_EQ (openFileDescriptors(), fdsBefore) << "no reader or stream outlives the call";
 }
 

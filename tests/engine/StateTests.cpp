@@ -1,6 +1,7 @@
 // The saved plug-in state, to the byte.
 
 #include "AudioFixtures.h"
+#include "support/HostListener.h"
 
 #include <gtest/gtest.h>
 
@@ -96,11 +97,14 @@ protected:
     juce::ScopedJuceInitialiser_GUI juceInit;
     TolvaneProcessor p;
 
-    // Restores the block on settings `before` and returns what the settings became.
+    // Restores the block on settings `before` and returns what the settings became. Whatever it
+    // does, a restore comes from the host, which is not to hear of it as a change.
     Settings restoreOnBusy (const juce::MemoryBlock& block)
     {
         put (p, before);
+        const testsupport::HostListener host (p);
         restore (p, block);
+        EXPECT_EQ (host.reports(), 0);
         return get (p);
     }
 };

@@ -9,6 +9,19 @@
 #   tests/formats/lv2-host-tempo.sh <tempo-master> <bundle folder's parent> <plug-in URI> <mode>
 set -euo pipefail
 
+# JACK keeps its servers' registry, sockets and semaphores in /dev/shm. The test runs in a mount
+# namespace with a /dev/shm of its own, so neither the server it starts nor its clients can meet any
+# other JACK server on the machine (a user's own, under the default name, or another test's), and a
+# run that is killed leaves nothing in the machine's registry, which holds at most 8 servers.
+if [ -z "${_TOLVANE_JACK_NAMESPACE:-}" ]; then
+  command -v unshare >/dev/null || { echo "lv2 host tempo: unshare is missing (util-linux)" >&2; exit 1; }
+  ns=(--mount --propagation private)
+  [ "$(id -u)" -eq 0 ] || ns=(--user --map-root-user "${ns[@]}")
+  _TOLVANE_JACK_NAMESPACE=1 exec unshare "${ns[@]}" -- bash "$0" "$@"
+fi
+mount -t tmpfs -o mode=1777 tolvane-jack /dev/shm ||
+  { echo "lv2 host tempo: cannot mount a /dev/shm of the test's own" >&2; exit 1; }
+
 master="$1" lv2_path="$2" uri="$3" mode="$4"
 blocks=400 # about 2 s at 256 frames and 48 kHz
 case "$mode" in
@@ -19,11 +32,9 @@ case "$mode" in
 esac
 
 work="$(mktemp -d)"
-# A server of our own for this build and mode, so other builds and any other JACK server are left
-# alone. The name stays the same from run to run: JACK keeps at most 8 servers in its registry
-# and reclaims the entry of one that did not end cleanly only when its name is used again.
-build_id="$(printf '%s' "$(cd "$lv2_path" && pwd)" | md5sum | cut -c1-8)"
-export JACK_DEFAULT_SERVER="tolvane-test-$build_id-$mode" JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
+# A name of this run's own as well: every client here joins only the server this run starts, and
+# none starts one of its own.
+export JACK_DEFAULT_SERVER="tolvane-test-$mode-$$" JACK_NO_START_SERVER=1 JACK_NO_AUDIO_RESERVATION=1
 pids=()
 
 # Clients first, the server last, each given time to leave the server cleanly.
@@ -47,7 +58,8 @@ fail() {
 
 # A long client time-out: a busy machine may take a while to answer the server.
 jackd --no-realtime -t 10000 -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-pids+=($!)
+jackd_pid=$!
+pids+=($jackd_pid)
 
 "$master" "${args[@]}" "tolvane:audio_out_1" "$blocks" 60 >"$work/blocks.txt" 2>"$work/master.log" &
 master_pid=$!
@@ -57,6 +69,7 @@ pids+=($master_pid)
 for _ in $(seq 600); do
   grep -q "tempo-master: ready" "$work/master.log" && break
   kill -0 "$master_pid" 2>/dev/null || fail "the master stopped"
+  kill -0 "$jackd_pid" 2>/dev/null || fail "the JACK server stopped"
   sleep 0.1
 done
 grep -q "tempo-master: ready" "$work/master.log" || fail "no JACK server within 60 s"
