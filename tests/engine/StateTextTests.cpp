@@ -11,6 +11,12 @@
 
 namespace
 {
+// MemoryBlock's own comparison hands a null pointer to memcmp for an empty block.
+std::string bytesOf (const juce::MemoryBlock& block)
+{
+    return block.isEmpty() ? std::string() : std::string (static_cast<const char*> (block.getData()), block.getSize());
+}
+
 // Every length, every byte value: what the framework writes, it reads back.
 TEST (StateText, EveryEncodedBlockReadsBack)
 {
@@ -23,7 +29,7 @@ TEST (StateText, EveryEncodedBlockReadsBack)
 
         juce::MemoryBlock decoded ("old", 3);
         ASSERT_TRUE (decoded.fromBase64Encoding (original.toBase64Encoding())) << size;
-        ASSERT_EQ (decoded, original) << size;
+        ASSERT_EQ (bytesOf (decoded), bytesOf (original)) << size;
     }
 }
 
@@ -74,7 +80,7 @@ TEST_P (StateTextPrefix, IsReadOnlyWhenTheTextCanFillIt)
     if (c.accepted)
         EXPECT_EQ (block.getSize(), c.size);
     else
-        EXPECT_EQ (block, before);
+        EXPECT_EQ (bytesOf (block), bytesOf (before));
 }
 
 INSTANTIATE_TEST_SUITE_P (
