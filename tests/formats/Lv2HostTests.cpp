@@ -35,7 +35,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -189,7 +188,7 @@ constexpr uint32_t atomCapacity = 65536;
 class Instance
 {
 public:
-    Instance (double sampleRate, uint32_t maxBlock) : maxBlockLength (maxBlock)
+    Instance (double sampleRate, uint32_t maxBlock)
     {
         auto& w = World::get();
         if (w.plugin == nullptr)
@@ -423,7 +422,6 @@ public:
     const LV2_Feature* const* featureArray() const { return features.data(); }
 
     static constexpr float sentinel = 1.0e30f;
-    const uint32_t maxBlockLength;
 
 private:
     int32_t maxBlockValue = 0;
