@@ -13,7 +13,7 @@ packages=(
   python3 openssl iproute2 util-linux ca-certificates
   xvfb xauth x11-utils x11-apps xdotool imagemagick
   zenity
-  lilv-utils jackd2 jalv libjack-jackd2-dev
+  lilv-utils liblilv-dev jackd2 jalv libjack-jackd2-dev
 )
 
 missing=()
