@@ -419,6 +419,45 @@ TEST_F (RequestLayer, UnreachableOrUntrustedSiteCannotBeReached)
     EXPECT_EQ (StandIn::requests().size(), 0);
 }
 
+// A request cancelled before its transfer opens never goes out; the next one, with a cancel of its own, does.
+TEST_F (RequestLayer, RequestCancelledBeforeItOpensSendsNothing)
+{
+    struct Case
+    {
+        const char* name;
+        juce::String path;
+        juce::String method;
+        bool binary;
+    };
+
+    const Case cases[] = {
+        { "JSON GET", "me", "GET", false },
+        { "JSON POST with a body", "poll", "POST", false },
+        { "audio GET", "download/3", "GET", true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        RequestCancel cancel;
+        cancel.cancel();
+
+        const auto reply = performRequest (route (c.path), c.method, "{}", "tok", c.binary, cancel);
+
+        EXPECT_EQ (reply.status, 0);
+        EXPECT_EQ (reply.error, cannotReach);
+        EXPECT_TRUE (reply.json.isVoid());
+        EXPECT_EQ (reply.body.getSize(), 0u);
+    }
+
+    EXPECT_EQ (StandIn::requests().size(), 0) << "a cancelled request reached the service";
+
+    RequestCancel fresh;
+    const auto reply = performRequest (route ("me"), "GET", {}, {}, false, fresh);
+    EXPECT_EQ (reply.status, 401);
+    EXPECT_EQ (StandIn::requests().size(), 1);
+}
+
 TEST_F (RequestLayer, ServerThatNeverAnswersCannotBeReached)
 {
     ASSERT_TRUE (StandIn::addFault ("rest_route", R"({"type":"no_answer","ms":40000})"));
