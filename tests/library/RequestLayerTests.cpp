@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 #include <sys/syscall.h>
 #include <thread>
@@ -510,6 +512,78 @@ TEST_F (RequestLayer, BodyStillArrivingAfterTwentySecondsTimesOut)
 LibraryPanel::SoundReady ignoreSounds()
 {
     return [] (const juce::File&, bool) { return false; };
+}
+
+// A cancel from another thread, at any moment of a request, ends it as unreachable or leaves it whole: never a
+// part of a body passed off as the reply. The panel's destructor cancels the same way and drops the reply.
+TEST_F (RequestLayer, CancelAtAnyMomentEndsTheRequestOrLeavesItWhole)
+{
+    constexpr int bodySize = 65536;
+    // Several pieces each, with and without a declared length, so that cancels land in the head and in the body.
+    ASSERT_TRUE (StandIn::addFault ("download%2F3", replyFault (200, filled (bodySize, "bytes")), -1));
+    ASSERT_TRUE (
+        StandIn::addFault ("%2Fme", replyFault (200, filled (bodySize, "json") + ",\"content_length\":\"none\""), -1));
+
+    // The cancels are spread over the time one whole request takes in this build on this machine.
+    const auto start = nowMs();
+    ASSERT_EQ (performRequest (route ("download/3"), "GET", {}, {}, true).error, "");
+    const auto spanUs = (int) ((nowMs() - start) * 1000.0 * 1.5) + 1;
+
+    std::mt19937 random (7);
+    std::uniform_int_distribution<int> moment (0, spanUs);
+    int cancelled = 0, whole = 0;
+
+    for (int i = 0; i < 120; ++i)
+    {
+        const bool binary = i % 2 == 0;
+        SCOPED_TRACE (i);
+        const auto delay = std::chrono::microseconds (moment (random));
+
+        if (i % 3 == 2)
+        {
+            bool called = false;
+            auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
+            panel->sendRequest (route (binary ? "download/3" : "me"), "GET", {}, {}, binary,
+                                [&] (LibraryPanel::Reply) { called = true; });
+            std::this_thread::sleep_for (delay);
+            panel.reset();
+            ASSERT_TRUE (drainMessages());
+            EXPECT_FALSE (called);
+            continue;
+        }
+
+        RequestCancel cancel;
+        LibraryPanel::Reply reply;
+        std::thread request (
+            [&] { reply = performRequest (route (binary ? "download/3" : "me"), "GET", {}, {}, binary, cancel); });
+        std::this_thread::sleep_for (delay);
+        cancel.cancel();
+        request.join();
+
+        if (reply.error == cannotReach)
+        {
+            ++cancelled;
+            EXPECT_EQ (reply.body.getSize(), 0u);
+            EXPECT_TRUE (reply.json.isVoid());
+            continue;
+        }
+
+        ++whole;
+        EXPECT_EQ (reply.error, "");
+        EXPECT_EQ (reply.status, 200);
+
+        if (binary)
+        {
+            EXPECT_EQ (reply.body.getSize(), (size_t) bodySize);
+            EXPECT_TRUE (isByteFill (reply.body));
+        }
+        else
+        {
+            EXPECT_EQ (reply.json.getProperty ("pad", {}).toString().length(), bodySize - 10);
+        }
+    }
+
+    std::printf ("[ measured ] cancels over %d us: %d ended as unreachable, %d whole\n", spanUs, cancelled, whole);
 }
 
 TEST_F (RequestLayer, RepliesComeBackInOrderOnTheMessageThread)
