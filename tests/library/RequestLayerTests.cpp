@@ -3,6 +3,7 @@
 #include "library/LibraryPanel.h"
 #include "library/StandIn.h"
 #include "support/TestSupport.h"
+#include "support/ThreadHolds.h"
 
 #include <gtest/gtest.h>
 
@@ -878,28 +879,65 @@ TEST_F (RequestLayer, DestroyedPanelEndsItsRequestAndDropsItsReply)
     }
 }
 
+// Twice what the framework waited for a pool's thread before it killed it.
+constexpr int holdMs = 1000;
+
+// Part of a reply callback. The copy that a request's job holds goes when the pool deletes the job, on the
+// request thread, after the pool has let go of it: the panel's destructor no longer waits for the job then.
+// That thread is held there past its stop, with every other thread but `spared` when that is not 0.
+struct HoldsTheRequestThreadAtItsEnd
+{
+    const testsupport::FrameworkLog* log = nullptr;
+    std::shared_ptr<std::atomic<int>> holds;
+    pid_t spared = 0;
+
+    ~HoldsTheRequestThreadAtItsEnd()
+    {
+        auto* thread = juce::Thread::getCurrentThread();
+
+        if (holds != nullptr && thread != nullptr && thread->getThreadName() == "Pool")
+            if (testsupport::holdThisThreadPastItsStop (*log, holdMs, spared))
+                ++*holds;
+    }
+};
+
+// However late the request thread, or every thread but the message thread, runs as the panel goes, its
+// destructor ends the request, waits for the thread and returns; nothing is killed and the reply is dropped.
+TEST_F (RequestLayer, DestroyedPanelWaitsForItsThreadsHoweverLateTheyRun)
+{
+    for (const bool everyThread : { false, true })
+    {
+        SCOPED_TRACE (everyThread ? "every thread but the message thread held" : "the request thread held");
+        ASSERT_TRUE (StandIn::reset());
+        ASSERT_TRUE (StandIn::addFault ("rest_route", R"({"type":"no_answer","ms":40000})"));
+
+        const testsupport::FrameworkLog log;
+        auto holds = std::make_shared<std::atomic<int>> (0);
+        bool called = false;
+        auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
+        panel->sendRequest (route ("me"), "GET", {}, {}, false,
+                            [&called, holder = HoldsTheRequestThreadAtItsEnd{ &log, holds,
+                                                                              everyThread ? testsupport::thisThread()
+                                                                                          : 0 }] (LibraryPanel::Reply)
+                            {
+                                (void) holder;
+                                called = true;
+                            });
+
+        // Once the service holds the request, the job is running.
+        ASSERT_TRUE (pumpUntil ([] { return StandIn::requests().size() > 0; }, 10000));
+        panel.reset();
+
+        EXPECT_EQ (holds->load(), 1) << "the destructor returned before its thread had ended";
+        EXPECT_EQ (log.forcedKills(), 0);
+        ASSERT_TRUE (drainMessages());
+        EXPECT_FALSE (called);
+    }
+}
+
 std::atomic<int> signalsHandled{ 0 };
 
 extern "C" void countSignal (int) { signalsHandled.fetch_add (1, std::memory_order_relaxed); }
-
-// The thread the framework names "Pool": the panel's request thread.
-pid_t findPoolThread()
-{
-    pid_t found = 0;
-
-    for (const auto& task : juce::File ("/proc/self/task").findChildFiles (juce::File::findDirectories, false))
-    {
-        if (task.getChildFile ("comm").loadFileAsString().trim() == "Pool")
-        {
-            if (found != 0)
-                return 0;
-
-            found = (pid_t) task.getFileName().getIntValue();
-        }
-    }
-
-    return found;
-}
 
 TEST_F (RequestLayer, SignalsToTheRequestThreadDoNotStallIt)
 {
@@ -915,7 +953,7 @@ TEST_F (RequestLayer, SignalsToTheRequestThreadDoNotStallIt)
     auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
     pid_t poolThread = 0;
     // The thread names itself once it runs.
-    ASSERT_TRUE (pumpUntil ([&] { return (poolThread = findPoolThread()) != 0; }, 5000));
+    ASSERT_TRUE (pumpUntil ([&] { return (poolThread = testsupport::threadNamed ("Pool")) != 0; }, 5000));
 
     LibraryPanel::Reply got;
     bool done = false;
