@@ -2,11 +2,18 @@
 
 #include "library/FlowSupport.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <new>
+#include <string>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace flow;
 
@@ -18,6 +25,7 @@ const juce::String notLoaded ("Audio could not be loaded. See the player status 
 const juce::String emptyAudio ("Empty or invalid audio response.");
 const juce::String noPreview ("No preview is available for this sound.");
 const juce::String incomplete ("Download incomplete. Try again.");
+const juce::String cannotSave ("Cannot save the temporary sound file.");
 
 juce::String previewUrlOf (int id)
 {
@@ -383,6 +391,141 @@ TEST_F (FlowTest, UnwritableDirectoryIsReported)
     ASSERT_TRUE (settle (a));
     EXPECT_EQ (a.status(), "Cannot save the temporary sound file.");
     EXPECT_TRUE (rig.handed.empty());
+}
+
+// $TMPDIR on a file system of its own of `kib` KiB, for one test. The harness gives each test process a
+// mount namespace of its own, so nothing outside sees it.
+class SmallTempFolder
+{
+public:
+    explicit SmallTempFolder (int kib)
+        : dir (juce::File::getSpecialLocation (juce::File::tempDirectory).getChildFile ("small-tmp"))
+    {
+        dir.createDirectory();
+        const auto options = "size=" + std::to_string (kib) + "k,mode=0700";
+
+        if (::mount ("tolvane-small-tmp", path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0)
+            mounted = true;
+        else
+            mountError = std::strerror (errno);
+
+        if (const char* previous = std::getenv ("TMPDIR"))
+            savedTmp = previous;
+
+        setenv ("TMPDIR", path().c_str(), 1);
+    }
+
+    ~SmallTempFolder()
+    {
+        setenv ("TMPDIR", savedTmp.c_str(), 1);
+
+        if (mounted)
+            ::umount2 (path().c_str(), MNT_DETACH);
+
+        dir.deleteRecursively();
+    }
+
+    // Takes up every byte left.
+    bool fill() const
+    {
+        const int fd = ::open ((path() + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+        if (fd < 0)
+            return false;
+
+        const std::string block (4096, 'x');
+        ssize_t written = 0;
+
+        while ((written = ::write (fd, block.data(), block.size())) > 0)
+        {
+        }
+
+        const bool full = written < 0 && errno == ENOSPC;
+        ::close (fd);
+        return full;
+    }
+
+    std::string path() const { return dir.getFullPathName().toStdString(); }
+
+    juce::File dir;
+    bool mounted = false;
+    std::string mountError;
+    std::string savedTmp;
+};
+
+// A sound that does not fit on the disk never reaches the engine, and a short file never takes the place of
+// the earlier one.
+TEST_F (FlowTest, SoundThatDoesNotFitOnTheDiskIsNotSaved)
+{
+    struct Case
+    {
+        const char* name;
+        bool fillFirst;
+        int earlierSize; // 0: no earlier file of the name
+        int size;
+    };
+
+    const Case cases[] = {
+        { "larger than the folder", false, 0, 176504 },
+        { "folder already full", true, 0, 176504 },
+        // Small enough to sit in the writer's buffer until the file is closed.
+        { "folder already full, small sound", true, 0, 4044 },
+        { "larger than what the earlier file leaves", false, 8044, 176504 },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (StandIn::reset());
+        const SmallTempFolder small (100);
+        ASSERT_TRUE (small.mounted) << "cannot mount a tmpfs: " << small.mountError;
+
+        Rig rig;
+        auto& a = *rig.access;
+        a.signInWith (StandIn::issueToken());
+        showItems (a, { item42() }, 0);
+        const auto owned = a.sessionDir().getChildFile ("owned-42.wav");
+        ASSERT_TRUE (a.sessionDir().isAChildOf (small.dir));
+        juce::MemoryBlock earlier;
+
+        if (c.earlierSize > 0)
+        {
+            ASSERT_TRUE (StandIn::addFault (downloadRoute (42), wavFault (c.earlierSize)));
+            a.panel.downloadSelected (true);
+            ASSERT_TRUE (settle (a));
+            ASSERT_EQ (a.status(), loadedOriginal);
+            ASSERT_TRUE (owned.loadFileAsData (earlier));
+        }
+
+        if (c.fillFirst)
+        {
+            ASSERT_TRUE (small.fill());
+        }
+
+        const auto handedBefore = rig.handed.size();
+        ASSERT_TRUE (StandIn::addFault (downloadRoute (42), wavFault (c.size)));
+        a.panel.downloadSelected (true);
+        ASSERT_TRUE (settle (a));
+
+        EXPECT_EQ (a.status(), cannotSave);
+        // The message is built only on a failure, when there is a file handed over.
+        EXPECT_EQ (rig.handed.size(), handedBefore)
+            << "handed a file of " << rig.handed.back().sizeWhenHanded << " bytes to the loader";
+
+        if (c.earlierSize > 0)
+        {
+            juce::MemoryBlock after;
+            ASSERT_TRUE (owned.loadFileAsData (after));
+            EXPECT_EQ (after.getSize(), earlier.getSize());
+            EXPECT_TRUE (after == earlier);
+            EXPECT_EQ (rig.processor.loadedFile, owned);
+            EXPECT_EQ (filesIn (a.sessionDir()).joinIntoString (" "), "owned-42.wav");
+        }
+        else
+        {
+            EXPECT_EQ (filesIn (a.sessionDir()).joinIntoString (" "), "") << "nothing stays behind";
+        }
+    }
 }
 
 // An engine that runs out of memory while decoding reports a sound that did not load.

@@ -1,8 +1,10 @@
 #include "library/LibraryPanel.h"
 #include "support/TestSupport.h"
+#include "support/ThreadHolds.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -527,4 +529,100 @@ TEST_F (OwnTempFolder, MissingTempFolderLeavesAWorkingPanel)
         EXPECT_TRUE (access.connect().isEnabled());
     }
     EXPECT_EQ (blocker.loadFileAsString(), "x");
+}
+
+namespace
+{
+// Twice what the framework waited for a pool's thread before it killed it.
+constexpr int holdMs = 1000;
+
+// Runs until it is told to stop; its deletion then holds its thread past the pool's stop. The pool deletes
+// a finished job after it has let go of it, when its destructor no longer waits for the job.
+class JobThatEndsLate : public juce::ThreadPoolJob, private juce::Thread::Listener
+{
+public:
+    JobThatEndsLate (const testsupport::FrameworkLog& logToUse, juce::WaitableEvent& runningNow,
+                     std::atomic<bool>& heldThere, std::atomic<bool>& endedThere)
+        : juce::ThreadPoolJob ("ends late"), log (logToUse), running (runningNow), held (heldThere), ended (endedThere)
+    {
+        addListener (this);
+    }
+
+    ~JobThatEndsLate() override
+    {
+        removeListener (this);
+        held = testsupport::holdThisThreadPastItsStop (log, holdMs);
+        ended = true;
+    }
+
+    JobStatus runJob() override
+    {
+        running.signal();
+        told.wait (10000);
+        return jobHasFinished;
+    }
+
+private:
+    void exitSignalSent() override { told.signal(); }
+
+    const testsupport::FrameworkLog& log;
+    juce::WaitableEvent& running;
+    std::atomic<bool>& held;
+    std::atomic<bool>& ended;
+    juce::WaitableEvent told;
+};
+} // namespace
+
+// However late a pool's thread runs, the pool's destructor waits for it and never kills it.
+TEST (ThreadStops, PoolWaitsForAThreadHeldPastItsStop)
+{
+    const testsupport::FrameworkLog log;
+    juce::WaitableEvent running;
+    std::atomic<bool> held{ false }, ended{ false };
+
+    {
+        juce::ThreadPool pool (1);
+        pool.addJob (new JobThatEndsLate (log, running, held, ended), true);
+        ASSERT_TRUE (running.wait (10000));
+    }
+
+    EXPECT_EQ (log.forcedKills(), 0);
+    EXPECT_TRUE (held);
+    EXPECT_TRUE (ended) << "the pool's destructor returned while its thread still ran";
+}
+
+// The panel's destructor ends its request thread cleanly and returns, however late that thread, or every
+// thread but the message thread, runs. Held from outside, from before the destructor until well after the
+// framework's old 500 ms.
+TEST (ThreadStops, PanelWaitsForItsIdleThreadsHoweverLateTheyRun)
+{
+    for (const bool everyThread : { false, true })
+    {
+        SCOPED_TRACE (everyThread ? "every thread but the message thread" : "the request thread");
+        const testsupport::FrameworkLog log;
+        auto panel = std::make_unique<LibraryPanel> (refuseEverything());
+        pid_t requestThread = 0;
+        // The thread names itself once it runs.
+        ASSERT_TRUE (
+            testsupport::pumpUntil ([&] { return (requestThread = testsupport::threadNamed ("Pool")) != 0; }, 5000));
+
+        std::vector<pid_t> threads{ requestThread };
+
+        if (everyThread)
+        {
+            threads.clear();
+
+            for (auto t : testsupport::threadsOfThisProcess())
+                if (t != testsupport::thisThread())
+                    threads.push_back (t);
+        }
+
+        testsupport::ThreadHold hold (threads, holdMs);
+        ASSERT_TRUE (hold.holding()) << hold.error;
+
+        panel.reset();
+
+        EXPECT_TRUE (hold.released()) << "the destructor returned while its thread was held";
+        EXPECT_EQ (log.forcedKills(), 0);
+    }
 }

@@ -3,14 +3,17 @@
 #include "library/LibraryPanel.h"
 #include "library/StandIn.h"
 #include "support/TestSupport.h"
+#include "support/ThreadHolds.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
 #include <string>
 #include <sys/syscall.h>
 #include <thread>
@@ -419,6 +422,45 @@ TEST_F (RequestLayer, UnreachableOrUntrustedSiteCannotBeReached)
     EXPECT_EQ (StandIn::requests().size(), 0);
 }
 
+// A request cancelled before its transfer opens never goes out; the next one, with a cancel of its own, does.
+TEST_F (RequestLayer, RequestCancelledBeforeItOpensSendsNothing)
+{
+    struct Case
+    {
+        const char* name;
+        juce::String path;
+        juce::String method;
+        bool binary;
+    };
+
+    const Case cases[] = {
+        { "JSON GET", "me", "GET", false },
+        { "JSON POST with a body", "poll", "POST", false },
+        { "audio GET", "download/3", "GET", true },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        RequestCancel cancel;
+        cancel.cancel();
+
+        const auto reply = performRequest (route (c.path), c.method, "{}", "tok", c.binary, cancel);
+
+        EXPECT_EQ (reply.status, 0);
+        EXPECT_EQ (reply.error, cannotReach);
+        EXPECT_TRUE (reply.json.isVoid());
+        EXPECT_EQ (reply.body.getSize(), 0u);
+    }
+
+    EXPECT_EQ (StandIn::requests().size(), 0) << "a cancelled request reached the service";
+
+    RequestCancel fresh;
+    const auto reply = performRequest (route ("me"), "GET", {}, {}, false, fresh);
+    EXPECT_EQ (reply.status, 401);
+    EXPECT_EQ (StandIn::requests().size(), 1);
+}
+
 TEST_F (RequestLayer, ServerThatNeverAnswersCannotBeReached)
 {
     ASSERT_TRUE (StandIn::addFault ("rest_route", R"({"type":"no_answer","ms":40000})"));
@@ -471,6 +513,78 @@ TEST_F (RequestLayer, BodyStillArrivingAfterTwentySecondsTimesOut)
 LibraryPanel::SoundReady ignoreSounds()
 {
     return [] (const juce::File&, bool) { return false; };
+}
+
+// A cancel from another thread, at any moment of a request, ends it as unreachable or leaves it whole: never a
+// part of a body passed off as the reply. The panel's destructor cancels the same way and drops the reply.
+TEST_F (RequestLayer, CancelAtAnyMomentEndsTheRequestOrLeavesItWhole)
+{
+    constexpr int bodySize = 65536;
+    // Several pieces each, with and without a declared length, so that cancels land in the head and in the body.
+    ASSERT_TRUE (StandIn::addFault ("download%2F3", replyFault (200, filled (bodySize, "bytes")), -1));
+    ASSERT_TRUE (
+        StandIn::addFault ("%2Fme", replyFault (200, filled (bodySize, "json") + ",\"content_length\":\"none\""), -1));
+
+    // The cancels are spread over the time one whole request takes in this build on this machine.
+    const auto start = nowMs();
+    ASSERT_EQ (performRequest (route ("download/3"), "GET", {}, {}, true).error, "");
+    const auto spanUs = (int) ((nowMs() - start) * 1000.0 * 1.5) + 1;
+
+    std::mt19937 random (7);
+    std::uniform_int_distribution<int> moment (0, spanUs);
+    int cancelled = 0, whole = 0;
+
+    for (int i = 0; i < 120; ++i)
+    {
+        const bool binary = i % 2 == 0;
+        SCOPED_TRACE (i);
+        const auto delay = std::chrono::microseconds (moment (random));
+
+        if (i % 3 == 2)
+        {
+            bool called = false;
+            auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
+            panel->sendRequest (route (binary ? "download/3" : "me"), "GET", {}, {}, binary,
+                                [&] (LibraryPanel::Reply) { called = true; });
+            std::this_thread::sleep_for (delay);
+            panel.reset();
+            ASSERT_TRUE (drainMessages());
+            EXPECT_FALSE (called);
+            continue;
+        }
+
+        RequestCancel cancel;
+        LibraryPanel::Reply reply;
+        std::thread request (
+            [&] { reply = performRequest (route (binary ? "download/3" : "me"), "GET", {}, {}, binary, cancel); });
+        std::this_thread::sleep_for (delay);
+        cancel.cancel();
+        request.join();
+
+        if (reply.error == cannotReach)
+        {
+            ++cancelled;
+            EXPECT_EQ (reply.body.getSize(), 0u);
+            EXPECT_TRUE (reply.json.isVoid());
+            continue;
+        }
+
+        ++whole;
+        EXPECT_EQ (reply.error, "");
+        EXPECT_EQ (reply.status, 200);
+
+        if (binary)
+        {
+            EXPECT_EQ (reply.body.getSize(), (size_t) bodySize);
+            EXPECT_TRUE (isByteFill (reply.body));
+        }
+        else
+        {
+            EXPECT_EQ (reply.json.getProperty ("pad", {}).toString().length(), bodySize - 10);
+        }
+    }
+
+    std::printf ("[ measured ] cancels over %d us: %d ended as unreachable, %d whole\n", spanUs, cancelled, whole);
 }
 
 TEST_F (RequestLayer, RepliesComeBackInOrderOnTheMessageThread)
@@ -765,28 +879,65 @@ TEST_F (RequestLayer, DestroyedPanelEndsItsRequestAndDropsItsReply)
     }
 }
 
+// Twice what the framework waited for a pool's thread before it killed it.
+constexpr int holdMs = 1000;
+
+// Part of a reply callback. The copy that a request's job holds goes when the pool deletes the job, on the
+// request thread, after the pool has let go of it: the panel's destructor no longer waits for the job then.
+// That thread is held there past its stop, with every other thread but `spared` when that is not 0.
+struct HoldsTheRequestThreadAtItsEnd
+{
+    const testsupport::FrameworkLog* log = nullptr;
+    std::shared_ptr<std::atomic<int>> holds;
+    pid_t spared = 0;
+
+    ~HoldsTheRequestThreadAtItsEnd()
+    {
+        auto* thread = juce::Thread::getCurrentThread();
+
+        if (holds != nullptr && thread != nullptr && thread->getThreadName() == "Pool")
+            if (testsupport::holdThisThreadPastItsStop (*log, holdMs, spared))
+                ++*holds;
+    }
+};
+
+// However late the request thread, or every thread but the message thread, runs as the panel goes, its
+// destructor ends the request, waits for the thread and returns; nothing is killed and the reply is dropped.
+TEST_F (RequestLayer, DestroyedPanelWaitsForItsThreadsHoweverLateTheyRun)
+{
+    for (const bool everyThread : { false, true })
+    {
+        SCOPED_TRACE (everyThread ? "every thread but the message thread held" : "the request thread held");
+        ASSERT_TRUE (StandIn::reset());
+        ASSERT_TRUE (StandIn::addFault ("rest_route", R"({"type":"no_answer","ms":40000})"));
+
+        const testsupport::FrameworkLog log;
+        auto holds = std::make_shared<std::atomic<int>> (0);
+        bool called = false;
+        auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
+        panel->sendRequest (route ("me"), "GET", {}, {}, false,
+                            [&called, holder = HoldsTheRequestThreadAtItsEnd{ &log, holds,
+                                                                              everyThread ? testsupport::thisThread()
+                                                                                          : 0 }] (LibraryPanel::Reply)
+                            {
+                                (void) holder;
+                                called = true;
+                            });
+
+        // Once the service holds the request, the job is running.
+        ASSERT_TRUE (pumpUntil ([] { return StandIn::requests().size() > 0; }, 10000));
+        panel.reset();
+
+        EXPECT_EQ (holds->load(), 1) << "the destructor returned before its thread had ended";
+        EXPECT_EQ (log.forcedKills(), 0);
+        ASSERT_TRUE (drainMessages());
+        EXPECT_FALSE (called);
+    }
+}
+
 std::atomic<int> signalsHandled{ 0 };
 
 extern "C" void countSignal (int) { signalsHandled.fetch_add (1, std::memory_order_relaxed); }
-
-// The thread the framework names "Pool": the panel's request thread.
-pid_t findPoolThread()
-{
-    pid_t found = 0;
-
-    for (const auto& task : juce::File ("/proc/self/task").findChildFiles (juce::File::findDirectories, false))
-    {
-        if (task.getChildFile ("comm").loadFileAsString().trim() == "Pool")
-        {
-            if (found != 0)
-                return 0;
-
-            found = (pid_t) task.getFileName().getIntValue();
-        }
-    }
-
-    return found;
-}
 
 TEST_F (RequestLayer, SignalsToTheRequestThreadDoNotStallIt)
 {
@@ -802,7 +953,7 @@ TEST_F (RequestLayer, SignalsToTheRequestThreadDoNotStallIt)
     auto panel = std::make_unique<LibraryPanel> (ignoreSounds());
     pid_t poolThread = 0;
     // The thread names itself once it runs.
-    ASSERT_TRUE (pumpUntil ([&] { return (poolThread = findPoolThread()) != 0; }, 5000));
+    ASSERT_TRUE (pumpUntil ([&] { return (poolThread = testsupport::threadNamed ("Pool")) != 0; }, 5000));
 
     LibraryPanel::Reply got;
     bool done = false;

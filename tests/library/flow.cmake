@@ -11,7 +11,7 @@ tolvane_add_test(flow_logic_tests
 target_compile_definitions(flow_logic_tests PRIVATE TOLVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/tools/harness/run.sh;--site-host;${TOLVANE_SITE_HOST};--")
-tolvane_add_test(flow_tests
+tolvane_add_test(flow_tests CONCURRENCY
     SOURCES
         ${CMAKE_CURRENT_LIST_DIR}/FlowSignInTests.cpp
         ${CMAKE_CURRENT_LIST_DIR}/FlowCatalogTests.cpp

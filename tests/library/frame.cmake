@@ -1,1 +1,1 @@
-tolvane_add_test(library_frame_tests SOURCES PanelFrameTests.cpp)
+tolvane_add_test(library_frame_tests CONCURRENCY SOURCES PanelFrameTests.cpp)
