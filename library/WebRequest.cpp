@@ -13,7 +13,7 @@ constexpr int connectionTimeoutMs = 10000;
 constexpr juce::uint32 headDeadlineMs = (juce::uint32) connectionTimeoutMs + 1000;
 constexpr juce::uint32 readDeadlineMs = 20000;
 constexpr int pieceSize = 16384;
-constexpr juce::int64 jsonLimit = 1048576;
+constexpr juce::int64 jsonLimit = maxReplyJsonBytes;
 constexpr juce::int64 audioLimit = 33554432;
 constexpr size_t collectStartRoom = 256;
 constexpr int readAheadSize = 1048576;
@@ -407,9 +407,8 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
         return reply;
     }
 
-    // Honours a byte-order mark, UTF-8 otherwise.
-    const auto text = juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize());
-    reply.json = parseReplyJson (text);
+    // An audio request's rejection may be longer than any JSON reply: it then reads as no JSON.
+    reply.json = parseReplyJson (bytes);
 
     if (reply.status != 200 && reply.status != 202)
         reply.error = rejectionMessage (reply.json, rejectedText);
