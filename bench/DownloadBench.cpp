@@ -2,7 +2,8 @@
 // command line fetching the same reply from the same server in the same run. Run inside the harness
 // (tools/harness/run.sh), which the run_benchmarks target does.
 //
-// Figure: wall time of performRequest / wall time of curl (process start included); target at most 1.5.
+// Figure: wall time of performRequest / curl's own time for its transfer (its "time_total": name lookup,
+// connection, TLS, request and the whole body; the start of its process is not counted); target at most 1.5.
 
 #include "BenchSupport.h"
 
@@ -49,11 +50,15 @@ void BM_performRequest (benchmark::State& state)
     }
 }
 
-void BM_curlCommandLine (benchmark::State& state)
+void BM_curlTransfer (benchmark::State& state)
 {
-    const juce::StringArray command{
-        "curl", "-sS", "-o", "/dev/null", "-w", "%{size_download}", juce::URL (downloadUrl).toString (true)
-    };
+    const juce::StringArray command{ "curl",
+                                     "-sS",
+                                     "-o",
+                                     "/dev/null",
+                                     "-w",
+                                     "%{size_download} %{time_total}",
+                                     juce::URL (downloadUrl).toString (true) };
 
     for (auto _ : state)
     {
@@ -65,19 +70,22 @@ void BM_curlCommandLine (benchmark::State& state)
             return;
         }
 
-        const auto size = curl.readAllProcessOutput().trim();
+        const auto written = juce::StringArray::fromTokens (curl.readAllProcessOutput().trim(), " ", "");
         curl.waitForProcessToFinish (60000);
 
-        if (size != juce::String (bodySize))
+        if (written.size() != 2 || written[0] != juce::String (bodySize))
         {
-            state.SkipWithError (("curl fetched " + size + " bytes").toRawUTF8());
+            state.SkipWithError (("curl wrote " + written.joinIntoString (" ")).toRawUTF8());
             return;
         }
+
+        // In seconds, with a point whatever the locale.
+        state.SetIterationTime (written[1].getDoubleValue());
     }
 }
 
 BENCHMARK (BM_performRequest)->Unit (benchmark::kMillisecond)->UseRealTime()->MinTime (3.0);
-BENCHMARK (BM_curlCommandLine)->Unit (benchmark::kMillisecond)->UseRealTime()->MinTime (3.0);
+BENCHMARK (BM_curlTransfer)->Unit (benchmark::kMillisecond)->UseManualTime()->MinTime (3.0);
 } // namespace
 
 int main (int argc, char** argv)
@@ -94,11 +102,11 @@ int main (int argc, char** argv)
                        [] (const bench::Results& results)
                        {
                            const auto* ours = bench::find (results, "BM_performRequest/min_time:3.000/real_time");
-                           const auto* base = bench::find (results, "BM_curlCommandLine/min_time:3.000/real_time");
+                           const auto* base = bench::find (results, "BM_curlTransfer/min_time:3.000/manual_time");
 
                            if (ours != nullptr && base != nullptr)
-                               std::printf ("performRequest, 32 MiB audio reply over loopback HTTPS: %.1f ms; curl "
-                                            "command line %.1f ms; ratio %.2f (target <= 1.5) %s\n",
+                               std::printf ("performRequest, 32 MiB audio reply over loopback HTTPS: %.1f ms; curl's "
+                                            "own transfer time %.1f ms; ratio %.2f (target <= 1.5) %s\n",
                                             ours->realNs / 1.0e6, base->realNs / 1.0e6, ours->realNs / base->realNs,
                                             ours->realNs / base->realNs <= 1.5 ? "met" : "NOT met");
                        });

@@ -13,10 +13,10 @@ constexpr int connectionTimeoutMs = 10000;
 constexpr juce::uint32 headDeadlineMs = (juce::uint32) connectionTimeoutMs + 1000;
 constexpr juce::uint32 readDeadlineMs = 20000;
 constexpr int pieceSize = 16384;
-constexpr juce::int64 jsonLimit = 1048576;
+constexpr juce::int64 jsonLimit = maxReplyJsonBytes;
 constexpr juce::int64 audioLimit = 33554432;
 constexpr size_t collectStartRoom = 256;
-constexpr int readAheadSize = 1048576;
+constexpr int readSize = 1048576;
 
 const char* const cannotReachText = "Cannot reach Brevant. Try again.";
 const char* const tooLargeText = "Response exceeds Tolvane's download limit.";
@@ -113,15 +113,17 @@ private:
     bool fired = false;
 };
 
-// Collects the body in pieces, giving up when the deadline has passed before a piece or the limit would be
-// passed. A failed read ends the body like its end. The room grows geometrically, to the declared length at
-// once when that is within the limit, so a large body is not copied over and over.
+// Collects the body straight into `bytes`, giving up when the deadline has passed before a read or the limit
+// would be passed. A failed read ends the body like its end. Reads are large: the framework's own receive
+// buffer is shifted and shrunk on every read taken from it, which for small ones costs many times the transfer
+// itself. The room grows geometrically, to the declared length at once when that is within the limit, and
+// keeps a piece to spare, so that a body passing the limit is seen and the last read finds the end.
 BodyEnd readBody (juce::InputStream& stream, juce::int64 limit, juce::uint32 start, juce::MemoryBlock& bytes)
 {
-    juce::HeapBlock<char> piece ((size_t) pieceSize);
     const juce::int64 declared = stream.getTotalLength();
+    const juce::int64 mostRoom = limit + pieceSize;
     bytes.setSize (collectStartRoom);
-    size_t used = 0;
+    juce::int64 used = 0;
 
     while (! stream.isExhausted())
     {
@@ -131,25 +133,25 @@ BodyEnd readBody (juce::InputStream& stream, juce::int64 limit, juce::uint32 sta
         if (elapsed > readDeadlineMs)
             return BodyEnd::timedOut;
 
-        const int n = stream.read (piece.get(), pieceSize);
+        const auto room = (juce::int64) bytes.getSize();
+
+        if (used + pieceSize > room)
+            bytes.setSize (
+                (size_t) juce::jmin (mostRoom, juce::jmax (used + pieceSize, room * 2, declared + pieceSize)));
+
+        const auto want = (int) juce::jmin ((juce::int64) readSize, (juce::int64) bytes.getSize() - used);
+        const int n = stream.read (juce::addBytesToPointer (bytes.getData(), used), want);
 
         if (n < 1)
             break;
 
-        if ((juce::uint64) used + (juce::uint64) n > (juce::uint64) limit)
+        if (used + n > limit)
             return BodyEnd::tooLarge;
 
-        if (used + (size_t) n > bytes.getSize())
-        {
-            auto room = juce::jmax ((juce::int64) (used + (size_t) n), (juce::int64) bytes.getSize() * 2, declared);
-            bytes.setSize ((size_t) juce::jmin (room, limit));
-        }
-
-        bytes.copyFrom (piece.get(), (int) used, (size_t) n);
-        used += (size_t) n;
+        used += n;
     }
 
-    bytes.setSize (used);
+    bytes.setSize ((size_t) used);
     return BodyEnd::complete;
 }
 
@@ -363,10 +365,7 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
     }
 
     juce::MemoryBlock bytes;
-    // The pieces come through a read-ahead buffer: the framework's own receive buffer is shifted and shrunk on
-    // every read taken from it, which for small pieces costs many times the transfer itself.
-    juce::BufferedInputStream readAhead (stream, readAheadSize);
-    const auto end = readBody (readAhead, limit, start, bytes);
+    const auto end = readBody (stream, limit, start, bytes);
     const bool deadlinePassed = watchdog.stop();
 
     if (end == BodyEnd::tooLarge)
@@ -407,9 +406,8 @@ LibraryPanel::Reply performRequest (const juce::String& url, const juce::String&
         return reply;
     }
 
-    // Honours a byte-order mark, UTF-8 otherwise.
-    const auto text = juce::String::createStringFromData (bytes.getData(), (int) bytes.getSize());
-    reply.json = parseReplyJson (text);
+    // An audio request's rejection may be longer than any JSON reply: it then reads as no JSON.
+    reply.json = parseReplyJson (bytes);
 
     if (reply.status != 200 && reply.status != 202)
         reply.error = rejectionMessage (reply.json, rejectedText);

@@ -22,7 +22,7 @@ cmake --build "$root/build" -j "$jobs"
 ctest --test-dir "$root/build" -j "$jobs" --output-on-failure --timeout 900
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-configure "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=address,undefined -DTOLVANE_BUILD_BENCH=OFF
+configure "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=address,undefined,float-cast-overflow -DTOLVANE_BUILD_BENCH=OFF
 cmake --build "$root/build-asan" -j "$jobs" --target tolvane_unit_tests
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \

@@ -1,9 +1,17 @@
-// Replies from the stand-in service whose JSON nests too deep or holds values of the wrong type, through the
-// real request layer and the panel's handlers.
+// Replies from the stand-in service whose JSON nests too deep, holds too many members, numbers beyond int or
+// values of the wrong type, through the real request layer and the panel's handlers.
 
 #include "library/FlowSupport.h"
 
+#include <cstdio>
+
 using namespace flow;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+# define TOLVANE_SLOW_SANITIZER_BUILD 1
+#else
+# define TOLVANE_SLOW_SANITIZER_BUILD 0
+#endif
 
 namespace
 {
@@ -33,6 +41,15 @@ juce::String fieldsFault (const juce::String& set, const juce::String& items = "
 {
     return R"({"type":"fields","set":)" + set + R"(,"items":)" + items + "}";
 }
+
+// One object of distinct names, {"k0":0,"k1":0,…}, `size` bytes.
+juce::String namesFault (int status, int size, const char* extra = "")
+{
+    return R"({"type":"reply","status":)" + juce::String (status) + R"(,"body_size":)" + juce::String (size) +
+           R"(,"fill":"keys")" + extra + "}";
+}
+
+constexpr int mib = 1048576;
 
 void startSignedIn (LibraryPanelTestAccess& a)
 {
@@ -278,5 +295,176 @@ TEST_F (FlowTest, SignInCodesOfTheWrongTypeAreInvalid)
         EXPECT_TRUE (a.accessToken().isEmpty());
         EXPECT_FALSE (a.polling());
         EXPECT_TRUE (requestsTo (meRoute).empty());
+    }
+}
+
+namespace
+{
+struct NamesCase
+{
+    const char* name;
+    const char* path;
+    bool binary;
+    juce::String fault;
+    int status;
+    juce::String error;
+};
+
+// Each took the framework's parser from seconds (1 MiB) to minutes (4 MiB and more): every member is added by a
+// linear search and every new name interned by a sorted insert.
+std::vector<NamesCase> namesCases()
+{
+    // clang-format off
+    std::vector<NamesCase> cases = {
+        { "catalog of 1 MiB of names", "catalog&page=1&search=", false, namesFault (200, mib), 200, "" },
+        { "rejection of 1 MiB of names, no length", "me", false,
+          namesFault (403, mib, R"(,"content_length":"none")"), 403, rejected },
+        { "audio request refused with 1 MiB of names", "download/3", true, namesFault (403, mib), 403, rejected },
+        { "audio request refused with 4 MiB of names", "download/3", true, namesFault (403, 4 * mib), 403, rejected },
+#if ! TOLVANE_SLOW_SANITIZER_BUILD
+        // 32 MiB within the read deadline: optimised builds only (see the request layer's envelope test).
+        { "audio request refused with 32 MiB of names", "download/3", true, namesFault (403, 32 * mib),
+          403, rejected },
+        { "audio request refused with 32 MiB of names, chunked", "download/3", true,
+          namesFault (500, 32 * mib, R"(,"content_length":"chunked")"), 500, rejected },
+#endif
+    };
+    // clang-format on
+    return cases;
+}
+} // namespace
+
+TEST_F (FlowTest, RepliesOfTooManyNamesReadAsNoJson)
+{
+    for (const auto& c : namesCases())
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (StandIn::reset());
+        ASSERT_TRUE (StandIn::addFault ("rest_route", c.fault));
+
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        const auto reply = performRequest (route (c.path), "GET", {}, {}, c.binary);
+        std::printf ("[ measured ] %s: %.0f ms\n", c.name, juce::Time::getMillisecondCounterHiRes() - start);
+
+        EXPECT_EQ (reply.status, c.status);
+        EXPECT_EQ (reply.error, c.error);
+        EXPECT_TRUE (reply.json.isVoid());
+        EXPECT_EQ (reply.body.getSize(), 0u);
+    }
+}
+
+// The service has sent the whole reply, so the request is reading its last bytes or handling them when the
+// panel goes; before, that handling held the destructor for minutes.
+TEST_F (FlowTest, PanelClosesAtOnceAfterTheWorstReplies)
+{
+    for (const auto& c : namesCases())
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (StandIn::reset());
+        Rig rig;
+        auto& a = *rig.access;
+        startSignedIn (a);
+        ASSERT_TRUE (StandIn::addFault ("rest_route", c.fault));
+
+        if (c.binary)
+        {
+            a.soundList().selectRow (2);
+            ASSERT_TRUE (a.items()[2].owned);
+            a.panel.downloadSelected (true);
+        }
+        else
+        {
+            a.panel.sendRequest (route (c.path), "GET", {}, a.accessToken(), false,
+                                 [&a] (LibraryPanel::Reply reply) { a.panel.onCatalogReply (std::move (reply)); });
+        }
+
+        ASSERT_TRUE (a.busy());
+        ASSERT_TRUE (pumpUntil (
+            []
+            {
+                const auto log = StandIn::requests();
+                return log.size() == 2 && (bool) log[1]["done"];
+            },
+            30000));
+
+        rig.access.reset();
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        rig.panel.reset();
+        const auto waited = juce::Time::getMillisecondCounterHiRes() - start;
+        std::printf ("[ measured ] panel destroyed once the service had sent %s: %.0f ms\n", c.name, waited);
+
+        EXPECT_LT (waited, 1000.0);
+        EXPECT_TRUE (rig.handed.empty());
+    }
+}
+
+// Numbers the framework's readers overflowed on, or converted to int with undefined results.
+TEST_F (FlowTest, CatalogNumbersBeyondIntReadAsTheNearestInt)
+{
+    struct Case
+    {
+        const char* id;
+        const char* owned;
+        const char* pages;
+        const char* credits;
+        std::vector<int> ids;
+        bool owns;
+        int totalPages;
+        juce::String credited;
+    };
+
+    // clang-format off
+    const Case cases[] = {
+        { "3.9", "1", "2.9", "\"12\"", { 3 }, true, 2, "12" },
+        { "99999999999999999999", "true", "99999999999999999999", "99999999999999999999",
+          { 2147483647 }, true, 2147483647, "2147483647" },
+        { "1e300", "1e300", "1e300", "1e300", { 2147483647 }, true, 2147483647, "2147483647" },
+        { "1e9999999999", "false", "-1e9999999999", "-1e9999999999", { 2147483647 }, false, 1, "-2147483648" },
+        { "-1e300", "true", "-1e300", "-1e300", {}, false, 1, "-2147483648" },
+        { "12345678901", "\"4294967296\"", "\"99999999999\"", "\"-99999999999\"",
+          { 2147483647 }, true, 2147483647, "-2147483648" },
+        { "-99999999999999999999", "0", "2147483648", "-2147483649", {}, false, 2147483647, "-2147483648" },
+        { "\"2147483647\"", "1e-9999999999", "1", "2147483647", { 2147483647 }, false, 1, "2147483647" },
+    };
+    // clang-format on
+
+    Rig rig;
+    auto& a = *rig.access;
+    startSignedIn (a);
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String ("id ") + c.id + ", owned " + c.owned + ", pages " + c.pages + ", credits " +
+                      c.credits);
+        const auto body = juce::String (R"({"items":[{"id":ID,"name":"Far","owned":OWNED,"preview_url":""}],)"
+                                        R"("pages":PAGES,"total":7,"name":"Studio","credits":CREDITS})")
+                              .replace ("ID", c.id)
+                              .replace ("OWNED", c.owned)
+                              .replace ("PAGES", c.pages)
+                              .replace ("CREDITS", c.credits);
+        ASSERT_TRUE (StandIn::addFault (catalogRoute, replyFault (200, body)));
+        a.panel.search();
+        ASSERT_TRUE (settle (a));
+
+        EXPECT_EQ (idsOf (a.items()), c.ids);
+
+        if (! a.items().empty())
+        {
+            EXPECT_EQ (a.items()[0].owned, c.owns);
+        }
+
+        EXPECT_EQ (a.totalPages(), c.totalPages);
+        EXPECT_EQ (a.status(), statusLine ("Studio", c.credited, "7", 1, c.totalPages));
+    }
+
+    // A text that ends inside a number is not JSON: a catalog with every key missing.
+    for (const char* body : { "[-", R"({"items":[],"credits":-)", R"({"credits":1e)" })
+    {
+        SCOPED_TRACE (body);
+        ASSERT_TRUE (StandIn::addFault (catalogRoute, replyFault (200, body)));
+        a.panel.search();
+        ASSERT_TRUE (settle (a));
+        EXPECT_TRUE (a.items().empty());
+        EXPECT_EQ (a.status(), statusLine ("", "0", "", 1, 1));
     }
 }

@@ -245,6 +245,23 @@ def fill_body(kind, n):
                 piece = block[:min(rest, len(block))]
                 rest -= len(piece)
                 yield piece
+    elif kind == "keys":
+        if n < 2:
+            raise ValueError("fill keys needs body_size >= 2")
+        yield b"{"
+        rest, i = n - 2, 0
+        if rest >= 6:
+            yield b'"k0":0'
+            rest, i = rest - 6, 1
+        while i:
+            # A run of names of one length, each with its comma.
+            size = len(b',"k%d":0' % i)
+            count = min(10 ** len(str(i)) - i, rest // size, 4096)
+            if count == 0:
+                break
+            yield b"".join(b',"k%d":0' % j for j in range(i, i + count))
+            rest, i = rest - size * count, i + count
+        yield b" " * rest + b"}"
     elif kind == "wav":
         if n < 44:
             raise ValueError("fill wav needs body_size >= 44")
@@ -664,14 +681,23 @@ class Handler(BaseHTTPRequestHandler):
         if split.path.startswith("/__control/"):
             self._control(split.path[len("/__control/"):], body)
             return
-        self.state.record({
+        entry = {
             "time": round(time.monotonic() - self.state.started, 4),
             "method": self.command,
             "target": target,
             "request_line": self.requestline,
             "headers": [[k, v] for k, v in self.headers.items()],
             "body_b64": base64.b64encode(body).decode("ascii"),
-        })
+            "done": False,
+        }
+        self.state.record(entry)
+        try:
+            self._answer(split, target, body)
+        finally:
+            with self.state.lock:
+                entry["done"] = True
+
+    def _answer(self, split, target, body):
         fault, gate = self.state.take_fault(self.command, target)
         if fault is not None:
             if fault["type"] == "delay":

@@ -537,6 +537,19 @@ class FaultTest(Base):
                 self.assertEqual(r.body, b"[" * (n // 2) + b"]" * (n // 2))
                 self.assertTrue(r.header("Content-Type").startswith("application/json"))
 
+    def test_keys_fill_is_one_object_of_distinct_names(self):
+        for n in (2, 7, 8, 14, 15, 100, 1048576):
+            with self.subTest(size=n):
+                r = self.fault_reply({"type": "reply", "status": 403, "body_size": n, "fill": "keys"})
+                self.assertEqual(r.header("Content-Length"), str(n))
+                self.assertEqual(len(r.body), n)
+                pairs = json.loads(r.body, object_pairs_hook=lambda p: p)
+                self.assertEqual([k for k, _ in pairs], ["k%d" % i for i in range(len(pairs))])
+                self.assertTrue(all(v == 0 for _, v in pairs))
+                # As many as fit: the blanks left are fewer than the next name needs.
+                self.assertLess(n - len(r.body.rstrip(b" }")) - 1, len(',"k%d":0' % len(pairs)))
+                self.assertTrue(r.header("Content-Type").startswith("application/json"))
+
     def test_fields_change_the_normal_reply(self):
         token = self.token()
         add_fault("catalog", {"type": "fields", "set": {"total": [1, 2], "name": {"a": 1}, "extra": None},
@@ -745,6 +758,7 @@ class RequestLogTest(Base):
         self.assertEqual(log[2]["headers"][0][0], "Host")
         self.assertEqual(log[2]["headers"][-1], ["X-Order", "last"])
         self.assertLessEqual(log[0]["time"], log[1]["time"])
+        self.assertEqual([e["done"] for e in log], [True, True, True])
         control("reset")
         self.assertEqual(control("requests", method="GET")[1], [])
 
