@@ -389,6 +389,102 @@ juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 
     return file;
 }
 
+// Chunk files assembled byte by byte: a short 16-bit mono sound of 10 frames, then the given chunks.
+// Each chunk's claimed length may differ from the bytes that follow it.
+juce::MemoryBlock chunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload, bool bigEndian)
+{
+    juce::MemoryOutputStream out;
+    out.write (id, 4);
+    if (bigEndian)
+        out.writeIntBigEndian ((int) claimed);
+    else
+        out.writeInt ((int) claimed);
+    out << payload;
+    return out.getMemoryBlock();
+}
+
+juce::MemoryBlock wavChunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload = {})
+{
+    return chunk (id, claimed, payload, false);
+}
+
+juce::MemoryBlock aiffChunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload = {})
+{
+    return chunk (id, claimed, payload, true);
+}
+
+juce::MemoryBlock bytes (std::initializer_list<int> values)
+{
+    juce::MemoryBlock block;
+    for (int v : values)
+        block.append (&v, 1);
+    return block;
+}
+
+juce::MemoryBlock text (const std::string& s) { return { s.data(), s.size() }; }
+
+juce::MemoryBlock repeated (const juce::MemoryBlock& piece, int times)
+{
+    juce::MemoryBlock block;
+    for (int i = 0; i < times; ++i)
+        block.append (piece.getData(), piece.getSize());
+    return block;
+}
+
+juce::File saved (TempDir& temp, const char* name, const juce::MemoryBlock& content)
+{
+    auto file = temp.file (name);
+    file.replaceWithData (content.getData(), content.getSize());
+    return file;
+}
+
+juce::File wavWithChunks (TempDir& temp, const char* name, std::initializer_list<juce::MemoryBlock> chunks)
+{
+    juce::MemoryOutputStream body;
+    body.write ("WAVE", 4);
+    juce::MemoryOutputStream format;
+    format.writeShort (1);
+    format.writeShort (1);
+    format.writeInt (44100);
+    format.writeInt (88200);
+    format.writeShort (2);
+    format.writeShort (16);
+    body << wavChunk ("fmt ", 16, format.getMemoryBlock()) << wavChunk ("data", 20, juce::MemoryBlock (20, true));
+    for (const auto& c : chunks)
+        body << c;
+    juce::MemoryOutputStream out;
+    out << wavChunk ("RIFF", (juce::uint32) body.getDataSize(), body.getMemoryBlock());
+    return saved (temp, name, out.getMemoryBlock());
+}
+
+juce::File aiffWithChunks (TempDir& temp, const char* name, std::initializer_list<juce::MemoryBlock> chunks)
+{
+    juce::MemoryOutputStream body;
+    body.write ("AIFF", 4);
+    juce::MemoryOutputStream common;
+    common.writeShortBigEndian (1);
+    common.writeIntBigEndian (10);
+    common.writeShortBigEndian (16);
+    common << bytes ({ 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0 }); // 44,100 Hz
+    body << aiffChunk ("COMM", 18, common.getMemoryBlock());
+    for (const auto& c : chunks)
+        body << c;
+    body << aiffChunk ("SSND", 28, juce::MemoryBlock (28, true));
+    juce::MemoryOutputStream out;
+    out << aiffChunk ("FORM", (juce::uint32) body.getDataSize(), body.getMemoryBlock());
+    return saved (temp, name, out.getMemoryBlock());
+}
+
+std::string nestedXml (int depth)
+{
+    std::string xml;
+    for (int i = 0; i < depth; ++i)
+        xml += "<a>";
+    for (int i = 0; i < depth; ++i)
+        xml += "</a>";
+    return xml;
+}
+
 INSTANTIATE_TEST_SUITE_P (
     Table, LoadingFailures,
     ::testing::Values (
@@ -474,7 +570,121 @@ INSTANTIATE_TEST_SUITE_P (
         BadFile{ "an AIFF of 0-bit samples", [] (TempDir& t) { return rawAiff (t, "nobits.aiff", 2, 51712, 0, false); },
                  cannotRead },
         BadFile{ "an AIFF of 4-bit mono samples",
-                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead }),
+                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead },
+        // Lists that count far more entries than the file holds, each a few strings in a map: seconds for
+        // a few bytes.
+        BadFile{ "an AIFF of 104 bytes with five comment chunks of 65,535 notes",
+                 [] (TempDir& t)
+                 {
+                     const auto comments = aiffChunk ("COMT", 2, bytes ({ 0xFF, 0xFF }));
+                     return aiffWithChunks (t, "comments.aiff", { comments, comments, comments, comments, comments });
+                 },
+                 cannotRead },
+        BadFile{ "an AIFF with a marker chunk of 65,535 markers",
+                 [] (TempDir& t) {
+                     return aiffWithChunks (t, "markers.aiff", { aiffChunk ("MARK", 2, bytes ({ 0xFF, 0xFF })) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV with a cue chunk claiming 16 MiB of cue points",
+                 [] (TempDir& t) {
+                     return wavWithChunks (t, "cues.wav",
+                                           { wavChunk ("cue ", 1 << 24, bytes ({ 0xFF, 0xFF, 0xFF, 0x7F })) });
+                 },
+                 cannotRead },
+        BadFile{
+            "a WAV whose cue count is cut by the end of the file",
+            [] (TempDir& t) {
+                return wavWithChunks (t, "cuecut.wav", { wavChunk ("cue ", 1 << 24, bytes ({ 0xFF, 0xFF, 0xFF })) });
+            },
+            cannotRead },
+        BadFile{ "a WAV with a sampler chunk claiming 16 MiB of loops",
+                 [] (TempDir& t)
+                 {
+                     auto loops = juce::MemoryBlock (28, true);
+                     loops.append ("\xFF\xFF\xFF\x7F", 4);
+                     return wavWithChunks (t, "loops.wav", { wavChunk ("smpl", 1 << 24, loops) });
+                 },
+                 cannotRead },
+        // The framework's reader walks a label list that runs off the end of the file for ever.
+        BadFile{ "a WAV whose label list claims more than the file holds",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("labl", 8, text ("\1\0\0\0kick")).getData(), 16);
+                     return wavWithChunks (t, "labels.wav", { wavChunk ("LIST", 4096, labels) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose labels are shorter than their identifiers, each reading the rest of the file",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     const auto label = wavChunk ("labl", 0xFFFFFFFF);
+                     for (int i = 0; i < 100; ++i)
+                         labels.append (label.getData(), label.getSize());
+                     return wavWithChunks (t, "shortlabels.wav", { wavChunk ("LIST", 4 + 800, labels) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose labelled text is shorter than its fields",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("ltxt", 12, juce::MemoryBlock (12, true)).getData(), 20);
+                     return wavWithChunks (t, "shortltxt.wav", { wavChunk ("LIST", 4 + 20, labels) });
+                 },
+                 cannotRead },
+        // XML metadata the framework's parser expands without end or recurses on past its stack.
+        BadFile{ "a WAV whose iXML defines entities of entities",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<!DOCTYPE t [<!ENTITY a "&b;&b;&b;&b;&b;&b;&b;&b;">)"
+                                             R"(<!ENTITY b "&a;&a;">]><t>&a;</t>)";
+                     return wavWithChunks (t, "entities.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose axml holds a document type in UTF-16",
+                 [] (TempDir& t)
+                 {
+                     juce::MemoryBlock xml = bytes ({ 0xFF, 0xFE });
+                     for (char c : std::string (R"(<!DOCTYPE t [<!ENTITY a "x">]><t>&a;</t>)"))
+                         xml.append (bytes ({ c, 0 }).getData(), 2);
+                     return wavWithChunks (t, "utf16.wav", { wavChunk ("axml", (juce::uint32) xml.getSize(), xml) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML nests 4,097 elements",
+                 [] (TempDir& t)
+                 {
+                     const auto xml = nestedXml (4097);
+                     return wavWithChunks (t, "deep.wav", { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML hides its brackets in overlong UTF-8",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>\xC0\xBC!DOCTYPE t [\xC0\xBC!ENTITY a \"x\"\xC0\xBE]\xC0\xBE</t>";
+                     return wavWithChunks (t, "overlong.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        // Its AIFF category reader tests for a tag in the last bytes by reading past them, and copies the
+        // rest of the chunk for every tag.
+        BadFile{
+            "an AIFF whose category chunk ends in a tag's first letter",
+            [] (TempDir& t)
+            {
+                auto tags = juce::MemoryBlock (4 + 50, true);
+                tags.append ("A", 1);
+                return aiffWithChunks (t, "cate.aiff", { aiffChunk ("cate", 55, tags), juce::MemoryBlock (1, true) });
+            },
+            cannotRead },
+        BadFile{ "an AIFF with a category chunk of 17 KiB",
+                 [] (TempDir& t)
+                 {
+                     const auto tags = juce::MemoryBlock (4 + 17 * 1024, true);
+                     return aiffWithChunks (t, "bigcate.aiff",
+                                            { aiffChunk ("cate", (juce::uint32) tags.getSize(), tags) });
+                 },
+                 cannotRead }),
     [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
 TEST_F (Loading, WideFramesWithinTheReadersPassLoad)
