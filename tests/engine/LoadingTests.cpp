@@ -687,6 +687,201 @@ INSTANTIATE_TEST_SUITE_P (
                  cannotRead }),
     [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
+// Files the readers take as they are, odd or not: each loads every frame as the framework's own reader
+// reads it, frames past the end of the file included.
+struct OddFile
+{
+    const char* name;
+    std::function<juce::File (TempDir&)> make;
+};
+
+class LoadingOddFiles : public Loading, public ::testing::WithParamInterface<OddFile>
+{
+};
+
+TEST_P (LoadingOddFiles, LoadAsTheFrameworksReaderReadsThem)
+{
+    const auto& c = GetParam();
+    auto file = c.make (temp);
+    const auto reference = decodeWithFramework (file);
+
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file)) << c.name;
+    const auto& sound = *p.soundCache.back();
+    ASSERT_EQ (sound.channels.size(), std::min<size_t> (reference.size(), 2)) << c.name;
+    for (size_t ch = 0; ch < sound.channels.size(); ++ch)
+    {
+        ASSERT_EQ (sound.channels[ch].size(), reference[ch].size()) << c.name;
+        for (size_t i = 0; i < reference[ch].size(); ++i)
+            ASSERT_TRUE (sameBits (sound.channels[ch][i], reference[ch][i]))
+                << c.name << ": channel " << ch << " frame " << i << ": " << sound.channels[ch][i] << " vs "
+                << reference[ch][i];
+    }
+}
+
+// A file of `frames` frames written by the framework, whose sound chunk then claims `claimedFrames`, its
+// last `cutBytes` bytes cut off.
+juce::File claimingMore (TempDir& temp, const char* name, Format format, int channels, int bits, int frames,
+                         juce::uint32 claimedFrames, int cutBytes = 0)
+{
+    auto file = temp.file (name);
+    writeSound (file, format, makeSignal (channels, frames), 44100.0, bits);
+    juce::MemoryBlock content;
+    file.loadFileAsData (content);
+    auto* data = static_cast<char*> (content.getData());
+    const auto at = [&] (const char* id)
+    { return (size_t) (std::search (data, data + content.getSize(), id, id + 4) - data); };
+    const auto frameBytes = (juce::uint32) (channels * bits / 8);
+    if (format == Format::wav)
+    {
+        const auto dataAt = at ("data");
+        const auto claimed = claimedFrames * frameBytes;
+        std::memcpy (data + dataAt + 4, &claimed, 4);
+    }
+    else
+    {
+        const auto put = [&] (size_t offset, juce::uint32 v)
+        {
+            for (int i = 0; i < 4; ++i)
+                data[offset + (size_t) i] = (char) (v >> (24 - 8 * i));
+        };
+        put (at ("COMM") + 10, claimedFrames);
+        put (at ("SSND") + 4, 8 + claimedFrames * frameBytes);
+    }
+    content.setSize (content.getSize() - (size_t) cutBytes);
+    file.replaceWithData (content.getData(), content.getSize());
+    return file;
+}
+
+juce::File writeWithMetadata (TempDir& temp, const char* name, Format format, const juce::StringPairArray& metadata)
+{
+    auto file = temp.file (name);
+    auto audioFormat = makeFormat (format);
+    auto stream = file.createOutputStream();
+    std::unique_ptr<juce::AudioFormatWriter> writer (
+        audioFormat->createWriterFor (stream.get(), 44100.0, 2, 16, metadata, 0));
+    if (writer == nullptr)
+        throw std::runtime_error ("no writer");
+    stream.release();
+    const auto signal = makeSignal (2, 500);
+    const float* pointers[] = { signal[0].data(), signal[1].data() };
+    writer->writeFromFloatArrays (pointers, 2, 500);
+    return file;
+}
+
+juce::StringPairArray pairs (std::initializer_list<std::pair<const char*, const char*>> entries)
+{
+    juce::StringPairArray values;
+    for (auto [key, value] : entries)
+        values.set (key, value);
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P (
+    Table, LoadingOddFiles,
+    ::testing::Values (
+        // Its AIFF reader leaves frames of under 8 bits a channel unread: silence, at one byte a frame.
+        OddFile{ "a stereo 4-bit AIFF", [] (TempDir& t) { return rawAiff (t, "nibbles.aiff", 2, 300, 4); } },
+        // Past the end of the file the 8-bit WAV reader gives -1: zero bytes are its lowest value.
+        OddFile{ "an 8-bit stereo WAV claiming a million frames",
+                 [] (TempDir& t) { return claimingMore (t, "claims8.wav", Format::wav, 2, 8, 300, 1000000); } },
+        OddFile{ "a 16-bit mono WAV claiming more, cut inside its last frame",
+                 [] (TempDir& t) { return claimingMore (t, "cut16.wav", Format::wav, 1, 16, 301, 700000, 1); } },
+        OddFile{ "a 24-bit six-channel WAV claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims24.wav", Format::wav, 6, 24, 200, 100000, 7); } },
+        OddFile{ "a 32-bit float WAV claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims32.wav", Format::wav, 2, 32, 250, 300000, 3); } },
+        OddFile{ "a 16-bit stereo AIFF claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims16.aiff", Format::aiff, 2, 16, 300, 500000, 2); } },
+        // Its sound data then starts at byte 0, the header read as samples; the file ends inside a frame.
+        OddFile{ "a 16-bit stereo AIFF claiming more, its data offset pointing back to the start of the file",
+                 [] (TempDir& t)
+                 {
+                     auto file = claimingMore (t, "back.aiff", Format::aiff, 2, 16, 300, 500000, 1);
+                     juce::MemoryBlock content;
+                     file.loadFileAsData (content);
+                     auto* data = static_cast<char*> (content.getData());
+                     const auto ssnd = (int) (std::search (data, data + content.getSize(), "SSND", "SSND" + 4) - data);
+                     const auto offset = (juce::uint32) - (ssnd + 16);
+                     for (int i = 0; i < 4; ++i)
+                         data[ssnd + 8 + i] = (char) (offset >> (24 - 8 * i));
+                     file.replaceWithData (content.getData(), content.getSize());
+                     return file;
+                 } },
+        OddFile{ "an 8-bit mono AIFF claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims8.aiff", Format::aiff, 1, 8, 300, 500000); } },
+        // Metadata as the framework writes it, and as other programs do.
+        OddFile{ "a WAV with cue points, loops, labels, notes and a region",
+                 [] (TempDir& t)
+                 {
+                     return writeWithMetadata (
+                         t, "marked.wav", Format::wav,
+                         pairs ({ { "NumCuePoints", "2" },         { "Cue0Identifier", "1" },
+                                  { "Cue0Offset", "100" },         { "Cue1Identifier", "2" },
+                                  { "Cue1Offset", "300" },         { "NumCueLabels", "2" },
+                                  { "CueLabel0Identifier", "1" },  { "CueLabel0Text", "start" },
+                                  { "CueLabel1Identifier", "2" },  { "CueLabel1Text", "" },
+                                  { "NumCueNotes", "1" },          { "CueNote0Identifier", "1" },
+                                  { "CueNote0Text", "a note" },    { "NumCueRegions", "1" },
+                                  { "CueRegion0Identifier", "2" }, { "CueRegion0SampleLength", "50" },
+                                  { "CueRegion0Text", "loop" },    { "NumSampleLoops", "2" },
+                                  { "Loop0Start", "10" },          { "Loop0End", "400" },
+                                  { "Loop1Start", "20" },          { "Loop1End", "30" } }));
+                 } },
+        OddFile{ "an AIFF with markers and comments",
+                 [] (TempDir& t)
+                 {
+                     return writeWithMetadata (t, "marked.aiff", Format::aiff,
+                                               pairs ({ { "NumCuePoints", "2" },
+                                                        { "Cue0Identifier", "1" },
+                                                        { "Cue0Offset", "100" },
+                                                        { "Cue1Identifier", "2" },
+                                                        { "Cue1Offset", "300" },
+                                                        { "NumCueLabels", "1" },
+                                                        { "CueLabel0Identifier", "1" },
+                                                        { "CueLabel0Text", "start" },
+                                                        { "NumCueNotes", "2" },
+                                                        { "CueNote0TimeStamp", "5" },
+                                                        { "CueNote0Text", "odd" },
+                                                        { "CueNote1Text", "even!" },
+                                                        { "MidiUnityNote", "60" } }));
+                 } },
+        OddFile{ "a WAV with iXML of comments, a declaration, references and nested elements",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?><!-- recorder -->)"
+                                             R"(<BWFXML><IXML_VERSION>1.5</IXML_VERSION><NOTE>a &amp; b &#x263A;)"
+                                             "caf\xC3\xA9</NOTE>" +
+                                             nestedXml (200) + "</BWFXML>";
+                     return wavWithChunks (t, "ixml.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)),
+                                             wavChunk ("axml", 9, text ("<a>\xA9</a>")) });
+                 } },
+        OddFile{ "a WAV with a label list and cues that fit",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("labl", 9, text ("\1\0\0\0kick\0")).getData(), 18);
+                     labels.append (wavChunk ("note", 4, text ("\1\0\0\0")).getData(), 12);
+                     auto cues = bytes ({ 1, 0, 0, 0 });
+                     cues.append (juce::MemoryBlock (24, true).getData(), 24);
+                     return wavWithChunks (
+                         t, "fits.wav",
+                         { wavChunk ("LIST", (juce::uint32) labels.getSize(), labels), wavChunk ("cue ", 28, cues) });
+                 } },
+        OddFile{ "an AIFF with a category chunk of two tags",
+                 [] (TempDir& t)
+                 {
+                     auto tags = juce::MemoryBlock (4, true);
+                     auto tag = juce::MemoryBlock (50, true);
+                     tag.copyFrom ("Loops", 0, 5);
+                     tags.append (tag.getData(), 50);
+                     tag.copyFrom ("Drums", 0, 5);
+                     tags.append (tag.getData(), 50);
+                     return aiffWithChunks (t, "tags.aiff",
+                                            { aiffChunk ("cate", (juce::uint32) tags.getSize(), tags) });
+                 } }),
+    [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
+
 TEST_F (Loading, WideFramesWithinTheReadersPassLoad)
 {
     // 1,396 channels of 32-bit samples: 5,584 bytes a frame, the widest this many bits can describe
