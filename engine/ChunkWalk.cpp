@@ -1,7 +1,6 @@
 #include "ChunkWalk.h"
 
 #include <algorithm>
-#include <climits>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -61,57 +60,40 @@ bool categoriesStall (juce::InputStream& in, juce::uint32 length)
     return (tags.getSize() >= 1 && mayStartATag (end[-1])) || (tags.getSize() >= 2 && mayStartATag (end[-2]));
 }
 
-// The XML a reader hands to the framework's parser, as it decodes it (String::createStringFromData):
-// UTF-16 after its byte-order mark, else UTF-8 when the framework takes it as such, else Windows-1252.
-// Every character below 0x80 stands for itself in the units returned; overlong UTF-8, which the
-// framework decodes to ASCII characters that are other bytes here, gives nothing.
+// The XML a reader hands to the framework's parser as code points. The reader takes the chunk's bytes as
+// UTF-8 whatever they are (MemoryBlock::toString), and the parser steps over as many bytes as a lead byte
+// announces, past the end of the text when a sequence is cut; an overlong form reads there as the ASCII
+// character it encodes. So only strict UTF-8 passes: shortest forms, no surrogates, nothing above U+10FFFF.
+// The parser stops at the first zero.
 std::optional<std::vector<juce::uint32>> xmlUnits (const juce::MemoryBlock& block)
 {
     const auto* data = static_cast<const juce::uint8*> (block.getData());
-    auto size = block.getSize();
+    const auto size = (size_t) (std::find (data, data + block.getSize(), 0) - data);
     std::vector<juce::uint32> units;
 
-    if (size >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE)))
+    for (size_t i = 0; i < size;)
     {
-        const bool bigEndian = data[0] == 0xFE;
-        for (size_t i = 2; i + 1 < size; i += 2)
-            units.push_back (bigEndian ? (juce::uint32) (data[i] << 8 | data[i + 1])
-                                       : (juce::uint32) (data[i + 1] << 8 | data[i]));
-        return units;
-    }
-
-    if (size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF)
-    {
-        data += 3;
-        size -= 3;
-    }
-    size = (size_t) (std::find (data, data + size, 0) - data); // the parser stops at the first zero
-
-    const auto* text = reinterpret_cast<const char*> (data);
-    if (juce::CharPointer_UTF8::isValidString (text, (int) std::min<size_t> (size, INT_MAX)))
-    {
-        // Shortest forms only: then no ASCII character hides in a longer sequence.
-        for (size_t i = 0; i < size;)
+        const auto lead = data[i];
+        const int extra = lead < 0x80             ? 0
+                          : (lead & 0xE0) == 0xC0 ? 1
+                          : (lead & 0xF0) == 0xE0 ? 2
+                          : (lead & 0xF8) == 0xF0 ? 3
+                                                  : -1;
+        if (extra < 0 || i + (size_t) extra >= size)
+            return {};
+        juce::uint32 code = extra == 0 ? lead : (juce::uint32) (lead & (0x3F >> extra));
+        for (int k = 1; k <= extra; ++k)
         {
-            const auto lead = data[i];
-            int extra = 0;
-            for (int bit = 0x40; lead >= 0x80 && (lead & bit) != 0; bit >>= 1)
-                ++extra;
-            if ((lead >= 0x80 && extra == 0) || extra > 3 || i + (size_t) extra >= size)
+            if ((data[i + (size_t) k] & 0xC0) != 0x80)
                 return {};
-            juce::uint32 code = extra == 0 ? lead : (juce::uint32) (lead & (0x3F >> extra));
-            for (int k = 1; k <= extra; ++k)
-                code = code << 6 | (data[i + (size_t) k] & 0x3Fu);
-            static constexpr juce::uint32 shortest[] = { 0, 0x80, 0x800, 0x10000 };
-            if (code < shortest[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-                return {};
-            units.push_back (code);
-            i += (size_t) extra + 1;
+            code = code << 6 | (data[i + (size_t) k] & 0x3Fu);
         }
-        return units;
+        static constexpr juce::uint32 shortest[] = { 0, 0x80, 0x800, 0x10000 };
+        if (code < shortest[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return {};
+        units.push_back (code);
+        i += (size_t) extra + 1;
     }
-
-    units.assign (data, data + size);
     return units;
 }
 

@@ -642,7 +642,23 @@ INSTANTIATE_TEST_SUITE_P (
                                            { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
                  },
                  cannotRead },
-        BadFile{ "a WAV whose axml holds a document type in UTF-16",
+        BadFile{ "a WAV whose iXML ends inside a UTF-8 sequence, which the parser steps past the end of the text",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>caf\xC3";
+                     return wavWithChunks (t, "cututf8.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML holds bytes that start no UTF-8 sequence",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>a &amp; b</\xFF\xFF\xFF\xFF\xFF\xFF\x01t\xB9\xC3\x9E\xC1<a/></t>";
+                     return wavWithChunks (t, "notutf8.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose axml is UTF-16",
                  [] (TempDir& t)
                  {
                      juce::MemoryBlock xml = bytes ({ 0xFF, 0xFE });
@@ -854,7 +870,7 @@ INSTANTIATE_TEST_SUITE_P (
                                              nestedXml (200) + "</BWFXML>";
                      return wavWithChunks (t, "ixml.wav",
                                            { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)),
-                                             wavChunk ("axml", 9, text ("<a>\xA9</a>")) });
+                                             wavChunk ("axml", 10, text ("<a>\xC2\xA9</a>")) });
                  } },
         OddFile{ "a WAV with a label list and cues that fit",
                  [] (TempDir& t)
