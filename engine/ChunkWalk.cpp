@@ -98,8 +98,10 @@ std::optional<std::vector<juce::uint32>> xmlUnits (const juce::MemoryBlock& bloc
 }
 
 // A document type defines entities that the parser expands without bound (entities of entities) or for
-// ever; an element nested thousands deep overflows the stack of its recursion. The count of '<' bounds
-// the nesting, whatever the parser makes of the text; metadata XML holds a few dozen elements.
+// ever; a processing instruction inside an element, followed by text, sends its reading of the element's
+// content round in a loop for ever; an element nested thousands deep overflows the stack of its recursion.
+// The count of '<' bounds the nesting, whatever the parser makes of the text; metadata XML holds a few
+// dozen elements, and its only processing instruction is the declaration it starts with.
 bool xmlMayStallTheParser (const juce::MemoryBlock& block)
 {
     constexpr size_t maxTags = 4096;
@@ -108,8 +110,11 @@ bool xmlMayStallTheParser (const juce::MemoryBlock& block)
         return true;
 
     static constexpr juce::uint32 doctype[] = { '<', '!', 'D', 'O', 'C', 'T', 'Y', 'P', 'E' };
+    static constexpr juce::uint32 instruction[] = { '<', '?' };
     return std::count (units->begin(), units->end(), (juce::uint32) '<') > (std::ptrdiff_t) maxTags ||
-           std::search (units->begin(), units->end(), std::begin (doctype), std::end (doctype)) != units->end();
+           std::search (units->begin(), units->end(), std::begin (doctype), std::end (doctype)) != units->end() ||
+           (units->size() > 1 && std::search (units->begin() + 1, units->end(), std::begin (instruction),
+                                              std::end (instruction)) != units->end());
 }
 
 // A LIST chunk's sub-chunks: once the walk is at the end of the file before the end the LIST claims,

@@ -667,6 +667,14 @@ INSTANTIATE_TEST_SUITE_P (
                      return wavWithChunks (t, "utf16.wav", { wavChunk ("axml", (juce::uint32) xml.getSize(), xml) });
                  },
                  cannotRead },
+        BadFile{ "a WAV whose iXML holds a processing instruction and text inside an element",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<?xml version="1.0"?><BWFXML><?x?>text</BWFXML>)";
+                     return wavWithChunks (t, "instruction.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
         BadFile{ "a WAV whose iXML nests 4,097 elements",
                  [] (TempDir& t)
                  {
