@@ -283,11 +283,13 @@ bool aiffStalls (juce::InputStream& in)
 
         in.setPosition (chunkEnd + (chunkEnd & 1));
     }
-    return false;
+
+    // Without a sound chunk the reader reads its samples from a position it never set.
+    return ! hasData;
 }
 } // namespace
 
-bool chunksStallTheReader (const juce::File& file)
+bool chunksMisleadTheReader (const juce::File& file)
 {
     juce::FileInputStream in (file);
     if (! in.openedOk())

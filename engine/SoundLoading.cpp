@@ -46,7 +46,7 @@ juce::int64 framesWorthReading (const juce::AudioFormatReader& reader, juce::int
 
 juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool original)
 {
-    if (! isRegularFile (file) || chunksStallTheReader (file))
+    if (! isRegularFile (file) || chunksMisleadTheReader (file))
         return "Cannot read this audio file.";
 
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));

@@ -701,6 +701,19 @@ INSTANTIATE_TEST_SUITE_P (
                 return aiffWithChunks (t, "cate.aiff", { aiffChunk ("cate", 55, tags), juce::MemoryBlock (1, true) });
             },
             cannotRead },
+        BadFile{ "an AIFF without a sound chunk",
+                 [] (TempDir& t) { return rawAiff (t, "nosound.aiff", 2, 10, 16, false); }, cannotRead },
+        BadFile{ "an AIFF whose sound chunk lies past the end its FORM claims",
+                 [] (TempDir& t)
+                 {
+                     auto file = rawAiff (t, "outside.aiff", 2, 10, 16);
+                     juce::MemoryBlock content;
+                     file.loadFileAsData (content);
+                     static_cast<char*> (content.getData())[7] = 30; // FORM: "AIFF" and COMM only
+                     file.replaceWithData (content.getData(), content.getSize());
+                     return file;
+                 },
+                 cannotRead },
         BadFile{ "an AIFF with a category chunk of 17 KiB",
                  [] (TempDir& t)
                  {
