@@ -1,5 +1,7 @@
 #include "TolvaneProcessor.h"
 
+#include "ChunkWalk.h"
+
 #include <filesystem>
 
 namespace
@@ -26,11 +28,25 @@ bool frameIsNarrowerThanAByte (const juce::AudioFormatReader& reader)
 {
     return (juce::uint64) reader.numChannels * reader.bitsPerSample < 8 && reader.getFormatName() == "AIFF file";
 }
+
+// The framework's WAV and AIFF readers take the data chunk's claim for the sound's length and read each
+// claimed frame past the end of the file as zero bytes, at most 5,760 bytes a pass: a file of a few bytes
+// claiming gigabytes takes seconds. Every frame from where the file ends on reads the same, so only the
+// frames the file could hold are worth reading, and one more that it cannot, to copy into the rest. The
+// frame the readers step by is never narrower than channels x bits, whole bytes.
+juce::int64 framesWorthReading (const juce::AudioFormatReader& reader, juce::int64 fileSize, juce::int64 frames)
+{
+    const auto name = reader.getFormatName();
+    const auto frameBytes = (juce::int64) reader.numChannels * (juce::int64) reader.bitsPerSample / 8;
+    if ((name != "WAV file" && name != "AIFF file") || frameBytes <= 0)
+        return frames;
+    return std::min (frames, fileSize / frameBytes + 2);
+}
 } // namespace
 
 juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool original)
 {
-    if (! isRegularFile (file))
+    if (! isRegularFile (file) || chunksMisleadTheReader (file))
         return "Cannot read this audio file.";
 
     std::unique_ptr<juce::AudioFormatReader> reader (formatManager.createReaderFor (file));
@@ -60,10 +76,14 @@ juce::String TolvaneProcessor::loadSoundFile (const juce::File& file, bool origi
     for (int ch = 0; ch < k; ++ch)
         channelData[ch] = sound->channels.emplace_back ((size_t) n).data();
 
-    juce::AudioBuffer<float> decoded (channelData, k, n);
+    const auto worthReading = (int) framesWorthReading (*reader, file.getSize(), n);
+    juce::AudioBuffer<float> decoded (channelData, k, worthReading);
 
-    if (! reader->read (&decoded, 0, n, 0, true, true))
+    if (! reader->read (&decoded, 0, worthReading, 0, true, true))
         return "Audio read failed.";
+
+    for (auto& channel : sound->channels)
+        std::fill (channel.begin() + worthReading, channel.end(), channel[(size_t) worthReading - 1]);
 
     const auto newTotal = (juce::uint64) cacheBytes + (juce::uint64) k * (juce::uint64) n * 4u;
 

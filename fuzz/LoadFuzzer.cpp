@@ -1,9 +1,17 @@
 // libFuzzer target: any bytes as a sound file handed to loadSoundFile. The first byte chooses the
 // file's extension, the rest is the file's content.
+//
+// Oracles: the loader's texts and limits; a failed load changes nothing while another sound plays, and a
+// success publishes the new sound without touching the one playing; every file loaded reads the same
+// rate, frame count and samples through libsndfile, a second reader that shares no code with the
+// framework's (see secondReadAgrees for where the two may differ); playback stays finite and within ±1.
 
 #include "FuzzChecks.h"
 
+#include <sndfile.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -51,6 +59,109 @@ void limitMetadataClaims (std::vector<uint8_t>& bytes)
     }
 }
 
+// Bytes a frame takes in libsndfile's view of an uncompressed file, or 0 for a compressed one.
+int frameBytesOf (const SF_INFO& info)
+{
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC || (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG)
+        return 0;
+    switch (info.format & SF_FORMAT_SUBMASK)
+    {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        return info.channels;
+    case SF_FORMAT_PCM_16:
+        return 2 * info.channels;
+    case SF_FORMAT_PCM_24:
+        return 3 * info.channels;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4 * info.channels;
+    default:
+        return 0;
+    }
+}
+
+// The same file read whole by libsndfile, and set against the sound the loader made. Returns false when
+// libsndfile cannot open the file (it reads by content, and takes less than the framework in places).
+// Where the two differ by design: libsndfile stops at the end of the file, the framework's WAV and AIFF
+// readers go on to the length the sound chunk claims, reading frames past the end of the file as zero
+// bytes (after one frame the file may end inside); and libsndfile scales n-bit integers by 2^(n-1), the
+// framework by 2^31 - 1 once widened to 32 bits.
+bool secondReadAgrees (const juce::File& file, const LoadedSound& sound)
+{
+    // The framework's WAV and AIFF readers decode 8, 16, 24 and 32-bit samples and leave any other size
+    // unwritten: such files load as silence, in frames of their own reckoning. Not compared.
+    {
+        juce::AudioFormatManager formats;
+        formats.registerBasicFormats();
+        std::unique_ptr<juce::AudioFormatReader> reader (formats.createReaderFor (file));
+        require (reader != nullptr, "a file that loaded has a reader");
+        const auto bits = reader->bitsPerSample;
+        const auto name = reader->getFormatName();
+        if ((name == "WAV file" || name == "AIFF file") &&
+            (reader->usesFloatingPointData ? bits != 32 : bits != 8 && bits != 16 && bits != 24 && bits != 32))
+            return false;
+    }
+
+    SF_INFO info{};
+    SNDFILE* sf = sf_open (file.getFullPathName().toRawUTF8(), SFM_READ, &info);
+    if (sf == nullptr)
+        return false;
+
+    const auto frames = (sf_count_t) sound.channels[0].size();
+    std::vector<float> interleaved ((size_t) std::max<sf_count_t> (info.frames, 0) * (size_t) info.channels);
+    const auto got = sf_readf_float (sf, interleaved.data(), info.frames);
+
+    // libsndfile's log says so when a sound chunk claims more than the file holds, "data : 288 (should be 226)",
+    // and when an AIFF's common chunk counts other frames than its sound chunk holds (its sound data may start
+    // past the end of the file): "Frame count read from 'COMM' chunk (10) not equal to frame count calculated
+    // from length of 'SSND' chunk (0)".
+    char log[8192] = {};
+    sf_command (sf, SFC_GET_LOG_INFO, log, sizeof log - 1);
+    sf_close (sf);
+    bool soundChunkCut = false, framesDisagree = false;
+    for (const auto& line : juce::StringArray::fromLines (log))
+    {
+        const auto trimmed = line.trimStart();
+        soundChunkCut = soundChunkCut || ((trimmed.startsWith ("data") || trimmed.startsWith ("SSND")) &&
+                                          trimmed.contains ("should be"));
+        framesDisagree = framesDisagree || trimmed.contains ("not equal to frame count");
+    }
+
+    require (info.samplerate == (int) sound.sampleRate, "libsndfile reads the same rate", (double) info.samplerate);
+    require (info.channels >= (int) sound.channels.size(), "libsndfile reads the channels kept",
+             (double) info.channels);
+
+    // Where an AIFF's two counts disagree, the framework takes the smaller and libsndfile the sound chunk's.
+    const bool compressed = frameBytesOf (info) == 0;
+    const bool pastTheEnd = ! compressed && info.frames < frames && (soundChunkCut || framesDisagree);
+    require (info.frames == frames || pastTheEnd || (framesDisagree && info.frames > frames),
+             "libsndfile reads the same frame count", (double) info.frames);
+    require (got == info.frames || (compressed && got >= 0 && got < info.frames),
+             "libsndfile reads the frames it counts", (double) got);
+
+    for (size_t ch = 0; ch < sound.channels.size(); ++ch)
+    {
+        const auto& ours = sound.channels[ch];
+        for (sf_count_t i = 0; i < std::min (frames, got); ++i)
+        {
+            const float a = ours[(size_t) i];
+            const float b = interleaved[(size_t) i * (size_t) info.channels + ch];
+            require ((std::isnan (a) && std::isnan (b)) || std::abs (a - b) <= 1.0e-6f || (std::isinf (a) && a == b),
+                     "libsndfile reads the same samples", (double) i);
+        }
+        if (pastTheEnd)
+            for (sf_count_t i = info.frames + 1; i < frames; ++i)
+                require (std::memcmp (&ours[(size_t) i], &ours.back(), sizeof (float)) == 0,
+                         "frames past the end of the file read alike", (double) i);
+        // Where a compressed stream ends before its header's length, the framework's readers give silence.
+        if (compressed)
+            for (sf_count_t i = got; i < frames; ++i)
+                require (ours[(size_t) i] == 0.0f, "frames past the end of the stream are silent", (double) i);
+    }
+    return true;
+}
+
 bool isFailureText (const juce::String& text)
 {
     return text == "Cannot read this audio file." ||
@@ -83,9 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         fail ("cannot write the input to a temporary file");
 
     TolvaneProcessor p;
+    makeBusy (p);
     p.sourceBpm = 90.0;
     p.pitchSemitones = 2.0;
     p.gain = 1.0f;
+    p.matchDawTempo = true;
+    const OtherFields before (p);
 
     juce::String status;
     try
@@ -97,13 +211,21 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         // The documented way out when memory runs short: nothing may have changed.
         status = "out of memory";
     }
-    file.deleteFile();
+
+    require (p.gain.load() == 1.0f && p.matchDawTempo.load(), "gain and tempo match untouched by a load");
+    require (p.voice.sound == before.voiceSound && p.voice.playing == before.voicePlaying &&
+                 p.isPlaying.load() == before.isPlaying,
+             "the sound playing plays on until the audio thread's next block");
 
     if (status.startsWith ("Loaded: "))
     {
         require (status == "Loaded: " + file.getFileName() + ". Enter source BPM if known.", "success text");
-        require (p.soundCache.size() == 1 && p.pendingSound.load() == p.soundCache[0].get(), "sound published");
-        const auto& sound = *p.soundCache[0];
+        require (p.soundCache.size() == before.cache.size() + 1 &&
+                     std::equal (before.cache.begin(), before.cache.end(), p.soundCache.begin(),
+                                 [] (const LoadedSound* a, const auto& b) { return a == b.get(); }),
+                 "the cache only grows");
+        require (p.pendingSound.load() == p.soundCache.back().get(), "sound published");
+        const auto& sound = *p.soundCache.back();
         const auto k = sound.channels.size();
         require (k == 1 || k == 2, "one or two channels", (double) k);
         const auto n = sound.channels[0].size();
@@ -111,19 +233,19 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         require (n >= 1 && n <= 12000000, "frames within the limit", (double) n);
         require (sound.sampleRate > 0.0 && ! ((double) n > sound.sampleRate * 120.0), "duration within the limit",
                  sound.sampleRate);
-        require (p.cacheBytes == k * n * 4, "cacheBytes counts the sound", (double) p.cacheBytes);
+        require (p.cacheBytes == before.cacheBytes + k * n * 4, "cacheBytes counts the sound", (double) p.cacheBytes);
         require (p.loadedFile == file && p.loadedIsOriginal, "loadedFile and loadedIsOriginal");
         require (p.sourceBpm.load() == 0.0 && p.pitchSemitones.load() == 0.0, "settings reset by a load");
         require (p.transportCommand.load() == transportStopReset, "stop posted by a load");
+        secondReadAgrees (file, sound);
     }
     else
     {
         require (isFailureText (status) || status == "out of memory", "a failure text of the loader");
-        require (p.soundCache.empty() && p.cacheBytes == 0 && p.pendingSound.load() == nullptr, "nothing cached");
-        require (p.loadedFile == juce::File() && p.loadedIsOriginal, "loadedFile untouched");
+        require (OtherFields (p) == before, "a failed load changes nothing");
         require (p.sourceBpm.load() == 90.0 && p.pitchSemitones.load() == 2.0, "settings untouched");
-        require (p.transportCommand.load() == transportNone, "no command posted");
     }
+    file.deleteFile();
 
     // Played at full gain on a device slower and one faster than most files.
     p.prepareToPlay (22050.0, 256);

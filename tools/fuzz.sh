@@ -26,10 +26,12 @@ for target in "${targets[@]}"; do
     # -timeout catches a hang (a file of 12 million frames takes seconds to decode under the
     # sanitizers, more on a busy machine), -rss_limit_mb (also the limit of any one allocation)
     # runaway memory.
+    dict=()
+    [ -f "$root/fuzz/$target.dict" ] && dict=(-dict="$root/fuzz/$target.dict")
     echo "== fuzzing $target for $seconds s"
     ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         "$work/tolvane_fuzz_$target" -max_total_time="$seconds" -timeout=120 -rss_limit_mb=3072 \
-        -max_len=65536 -print_final_stats=1 \
+        -max_len=65536 -print_final_stats=1 "${dict[@]}" \
         -artifact_prefix="$work/findings/$target-" "$corpus" "$work/seeds/$target" || status=1
 done
 exit $status

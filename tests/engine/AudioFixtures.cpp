@@ -135,6 +135,7 @@ Channels decodeWithFramework (const juce::File& file)
     const int numChannels = (int) reader->numChannels;
     const int numFrames = (int) reader->lengthInSamples;
     juce::AudioBuffer<float> buffer (numChannels, numFrames);
+    buffer.clear(); // what a reader leaves unwritten reads as silence, as in a sound's own zeroed channels
     reader->read (buffer.getArrayOfWritePointers(), numChannels, 0, numFrames);
 
     Channels channels;

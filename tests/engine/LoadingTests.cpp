@@ -420,6 +420,102 @@ juce::File rawAiff (TempDir& temp, const char* name, int channels, juce::uint32 
     return file;
 }
 
+// Chunk files assembled byte by byte: a short 16-bit mono sound of 10 frames, then the given chunks.
+// Each chunk's claimed length may differ from the bytes that follow it.
+juce::MemoryBlock chunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload, bool bigEndian)
+{
+    juce::MemoryOutputStream out;
+    out.write (id, 4);
+    if (bigEndian)
+        out.writeIntBigEndian ((int) claimed);
+    else
+        out.writeInt ((int) claimed);
+    out << payload;
+    return out.getMemoryBlock();
+}
+
+juce::MemoryBlock wavChunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload = {})
+{
+    return chunk (id, claimed, payload, false);
+}
+
+juce::MemoryBlock aiffChunk (const char* id, juce::uint32 claimed, const juce::MemoryBlock& payload = {})
+{
+    return chunk (id, claimed, payload, true);
+}
+
+juce::MemoryBlock bytes (std::initializer_list<int> values)
+{
+    juce::MemoryBlock block;
+    for (int v : values)
+        block.append (&v, 1);
+    return block;
+}
+
+juce::MemoryBlock text (const std::string& s) { return { s.data(), s.size() }; }
+
+juce::MemoryBlock repeated (const juce::MemoryBlock& piece, int times)
+{
+    juce::MemoryBlock block;
+    for (int i = 0; i < times; ++i)
+        block.append (piece.getData(), piece.getSize());
+    return block;
+}
+
+juce::File saved (TempDir& temp, const char* name, const juce::MemoryBlock& content)
+{
+    auto file = temp.file (name);
+    file.replaceWithData (content.getData(), content.getSize());
+    return file;
+}
+
+juce::File wavWithChunks (TempDir& temp, const char* name, std::initializer_list<juce::MemoryBlock> chunks)
+{
+    juce::MemoryOutputStream body;
+    body.write ("WAVE", 4);
+    juce::MemoryOutputStream format;
+    format.writeShort (1);
+    format.writeShort (1);
+    format.writeInt (44100);
+    format.writeInt (88200);
+    format.writeShort (2);
+    format.writeShort (16);
+    body << wavChunk ("fmt ", 16, format.getMemoryBlock()) << wavChunk ("data", 20, juce::MemoryBlock (20, true));
+    for (const auto& c : chunks)
+        body << c;
+    juce::MemoryOutputStream out;
+    out << wavChunk ("RIFF", (juce::uint32) body.getDataSize(), body.getMemoryBlock());
+    return saved (temp, name, out.getMemoryBlock());
+}
+
+juce::File aiffWithChunks (TempDir& temp, const char* name, std::initializer_list<juce::MemoryBlock> chunks)
+{
+    juce::MemoryOutputStream body;
+    body.write ("AIFF", 4);
+    juce::MemoryOutputStream common;
+    common.writeShortBigEndian (1);
+    common.writeIntBigEndian (10);
+    common.writeShortBigEndian (16);
+    common << bytes ({ 0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0 }); // 44,100 Hz
+    body << aiffChunk ("COMM", 18, common.getMemoryBlock());
+    for (const auto& c : chunks)
+        body << c;
+    body << aiffChunk ("SSND", 28, juce::MemoryBlock (28, true));
+    juce::MemoryOutputStream out;
+    out << aiffChunk ("FORM", (juce::uint32) body.getDataSize(), body.getMemoryBlock());
+    return saved (temp, name, out.getMemoryBlock());
+}
+
+std::string nestedXml (int depth)
+{
+    std::string xml;
+    for (int i = 0; i < depth; ++i)
+        xml += "<a>";
+    for (int i = 0; i < depth; ++i)
+        xml += "</a>";
+    return xml;
+}
+
 INSTANTIATE_TEST_SUITE_P (
     Table, LoadingFailures,
     ::testing::Values (
@@ -505,7 +601,353 @@ INSTANTIATE_TEST_SUITE_P (
         BadFile{ "an AIFF of 0-bit samples", [] (TempDir& t) { return rawAiff (t, "nobits.aiff", 2, 51712, 0, false); },
                  cannotRead },
         BadFile{ "an AIFF of 4-bit mono samples",
-                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead }),
+                 [] (TempDir& t) { return rawAiff (t, "nibble.aiff", 1, 100, 4, false); }, cannotRead },
+        // Lists that count far more entries than the file holds, each a few strings in a map: seconds for
+        // a few bytes.
+        BadFile{ "an AIFF of 104 bytes with five comment chunks of 65,535 notes",
+                 [] (TempDir& t)
+                 {
+                     const auto comments = aiffChunk ("COMT", 2, bytes ({ 0xFF, 0xFF }));
+                     return aiffWithChunks (t, "comments.aiff", { comments, comments, comments, comments, comments });
+                 },
+                 cannotRead },
+        BadFile{ "an AIFF with a marker chunk of 65,535 markers",
+                 [] (TempDir& t) {
+                     return aiffWithChunks (t, "markers.aiff", { aiffChunk ("MARK", 2, bytes ({ 0xFF, 0xFF })) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV with a cue chunk claiming 16 MiB of cue points",
+                 [] (TempDir& t) {
+                     return wavWithChunks (t, "cues.wav",
+                                           { wavChunk ("cue ", 1 << 24, bytes ({ 0xFF, 0xFF, 0xFF, 0x7F })) });
+                 },
+                 cannotRead },
+        BadFile{
+            "a WAV whose cue count is cut by the end of the file",
+            [] (TempDir& t) {
+                return wavWithChunks (t, "cuecut.wav", { wavChunk ("cue ", 1 << 24, bytes ({ 0xFF, 0xFF, 0xFF })) });
+            },
+            cannotRead },
+        BadFile{ "a WAV with a sampler chunk claiming 16 MiB of loops",
+                 [] (TempDir& t)
+                 {
+                     auto loops = juce::MemoryBlock (28, true);
+                     loops.append ("\xFF\xFF\xFF\x7F", 4);
+                     return wavWithChunks (t, "loops.wav", { wavChunk ("smpl", 1 << 24, loops) });
+                 },
+                 cannotRead },
+        // The framework's reader walks a label list that runs off the end of the file for ever.
+        BadFile{ "a WAV whose label list claims more than the file holds",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("labl", 8, text ("\1\0\0\0kick")).getData(), 16);
+                     return wavWithChunks (t, "labels.wav", { wavChunk ("LIST", 4096, labels) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose labels are shorter than their identifiers, each reading the rest of the file",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     const auto label = wavChunk ("labl", 0xFFFFFFFF);
+                     for (int i = 0; i < 100; ++i)
+                         labels.append (label.getData(), label.getSize());
+                     return wavWithChunks (t, "shortlabels.wav", { wavChunk ("LIST", 4 + 800, labels) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose labelled text is shorter than its fields",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("ltxt", 12, juce::MemoryBlock (12, true)).getData(), 20);
+                     return wavWithChunks (t, "shortltxt.wav", { wavChunk ("LIST", 4 + 20, labels) });
+                 },
+                 cannotRead },
+        // XML metadata the framework's parser expands without end or recurses on past its stack.
+        BadFile{ "a WAV whose iXML defines entities of entities",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<!DOCTYPE t [<!ENTITY a "&b;&b;&b;&b;&b;&b;&b;&b;">)"
+                                             R"(<!ENTITY b "&a;&a;">]><t>&a;</t>)";
+                     return wavWithChunks (t, "entities.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML ends inside a UTF-8 sequence, which the parser steps past the end of the text",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>caf\xC3";
+                     return wavWithChunks (t, "cututf8.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML holds bytes that start no UTF-8 sequence",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>a &amp; b</\xFF\xFF\xFF\xFF\xFF\xFF\x01t\xB9\xC3\x9E\xC1<a/></t>";
+                     return wavWithChunks (t, "notutf8.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose axml is UTF-16",
+                 [] (TempDir& t)
+                 {
+                     juce::MemoryBlock xml = bytes ({ 0xFF, 0xFE });
+                     for (char c : std::string (R"(<!DOCTYPE t [<!ENTITY a "x">]><t>&a;</t>)"))
+                         xml.append (bytes ({ c, 0 }).getData(), 2);
+                     return wavWithChunks (t, "utf16.wav", { wavChunk ("axml", (juce::uint32) xml.getSize(), xml) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML holds a processing instruction and text inside an element",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<?xml version="1.0"?><BWFXML><?x?>text</BWFXML>)";
+                     return wavWithChunks (t, "instruction.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML nests 4,097 elements",
+                 [] (TempDir& t)
+                 {
+                     const auto xml = nestedXml (4097);
+                     return wavWithChunks (t, "deep.wav", { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        BadFile{ "a WAV whose iXML hides its brackets in overlong UTF-8",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = "<t>\xC0\xBC!DOCTYPE t [\xC0\xBC!ENTITY a \"x\"\xC0\xBE]\xC0\xBE</t>";
+                     return wavWithChunks (t, "overlong.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
+                 },
+                 cannotRead },
+        // Its AIFF category reader tests for a tag in the last bytes by reading past them, and copies the
+        // rest of the chunk for every tag.
+        BadFile{
+            "an AIFF whose category chunk ends in a tag's first letter",
+            [] (TempDir& t)
+            {
+                auto tags = juce::MemoryBlock (4 + 50, true);
+                tags.append ("A", 1);
+                return aiffWithChunks (t, "cate.aiff", { aiffChunk ("cate", 55, tags), juce::MemoryBlock (1, true) });
+            },
+            cannotRead },
+        BadFile{ "an AIFF without a sound chunk",
+                 [] (TempDir& t) { return rawAiff (t, "nosound.aiff", 2, 10, 16, false); }, cannotRead },
+        BadFile{ "an AIFF whose sound chunk lies past the end its FORM claims",
+                 [] (TempDir& t)
+                 {
+                     auto file = rawAiff (t, "outside.aiff", 2, 10, 16);
+                     juce::MemoryBlock content;
+                     file.loadFileAsData (content);
+                     static_cast<char*> (content.getData())[7] = 30; // FORM: "AIFF" and COMM only
+                     file.replaceWithData (content.getData(), content.getSize());
+                     return file;
+                 },
+                 cannotRead },
+        BadFile{ "an AIFF with a category chunk of 17 KiB",
+                 [] (TempDir& t)
+                 {
+                     const auto tags = juce::MemoryBlock (4 + 17 * 1024, true);
+                     return aiffWithChunks (t, "bigcate.aiff",
+                                            { aiffChunk ("cate", (juce::uint32) tags.getSize(), tags) });
+                 },
+                 cannotRead }),
+    [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
+
+// Files the readers take as they are, odd or not: each loads every frame as the framework's own reader
+// reads it, frames past the end of the file included.
+struct OddFile
+{
+    const char* name;
+    std::function<juce::File (TempDir&)> make;
+};
+
+class LoadingOddFiles : public Loading, public ::testing::WithParamInterface<OddFile>
+{
+};
+
+TEST_P (LoadingOddFiles, LoadAsTheFrameworksReaderReadsThem)
+{
+    const auto& c = GetParam();
+    auto file = c.make (temp);
+    const auto reference = decodeWithFramework (file);
+
+    ASSERT_EQ (p.loadSoundFile (file, true), loadedText (file)) << c.name;
+    const auto& sound = *p.soundCache.back();
+    ASSERT_EQ (sound.channels.size(), std::min<size_t> (reference.size(), 2)) << c.name;
+    for (size_t ch = 0; ch < sound.channels.size(); ++ch)
+    {
+        ASSERT_EQ (sound.channels[ch].size(), reference[ch].size()) << c.name;
+        for (size_t i = 0; i < reference[ch].size(); ++i)
+            ASSERT_TRUE (sameBits (sound.channels[ch][i], reference[ch][i]))
+                << c.name << ": channel " << ch << " frame " << i << ": " << sound.channels[ch][i] << " vs "
+                << reference[ch][i];
+    }
+}
+
+// A file of `frames` frames written by the framework, whose sound chunk then claims `claimedFrames`, its
+// last `cutBytes` bytes cut off.
+juce::File claimingMore (TempDir& temp, const char* name, Format format, int channels, int bits, int frames,
+                         juce::uint32 claimedFrames, int cutBytes = 0)
+{
+    auto file = temp.file (name);
+    writeSound (file, format, makeSignal (channels, frames), 44100.0, bits);
+    juce::MemoryBlock content;
+    file.loadFileAsData (content);
+    auto* data = static_cast<char*> (content.getData());
+    const auto at = [&] (const char* id)
+    { return (size_t) (std::search (data, data + content.getSize(), id, id + 4) - data); };
+    const auto frameBytes = (juce::uint32) (channels * bits / 8);
+    if (format == Format::wav)
+    {
+        const auto dataAt = at ("data");
+        const auto claimed = claimedFrames * frameBytes;
+        std::memcpy (data + dataAt + 4, &claimed, 4);
+    }
+    else
+    {
+        const auto put = [&] (size_t offset, juce::uint32 v)
+        {
+            for (int i = 0; i < 4; ++i)
+                data[offset + (size_t) i] = (char) (v >> (24 - 8 * i));
+        };
+        put (at ("COMM") + 10, claimedFrames);
+        put (at ("SSND") + 4, 8 + claimedFrames * frameBytes);
+    }
+    content.setSize (content.getSize() - (size_t) cutBytes);
+    file.replaceWithData (content.getData(), content.getSize());
+    return file;
+}
+
+juce::File writeWithMetadata (TempDir& temp, const char* name, Format format, const juce::StringPairArray& metadata)
+{
+    auto file = temp.file (name);
+    auto audioFormat = makeFormat (format);
+    auto stream = file.createOutputStream();
+    std::unique_ptr<juce::AudioFormatWriter> writer (
+        audioFormat->createWriterFor (stream.get(), 44100.0, 2, 16, metadata, 0));
+    if (writer == nullptr)
+        throw std::runtime_error ("no writer");
+    stream.release();
+    const auto signal = makeSignal (2, 500);
+    const float* pointers[] = { signal[0].data(), signal[1].data() };
+    writer->writeFromFloatArrays (pointers, 2, 500);
+    return file;
+}
+
+juce::StringPairArray pairs (std::initializer_list<std::pair<const char*, const char*>> entries)
+{
+    juce::StringPairArray values;
+    for (auto [key, value] : entries)
+        values.set (key, value);
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P (
+    Table, LoadingOddFiles,
+    ::testing::Values (
+        // Its AIFF reader leaves frames of under 8 bits a channel unread: silence, at one byte a frame.
+        OddFile{ "a stereo 4-bit AIFF", [] (TempDir& t) { return rawAiff (t, "nibbles.aiff", 2, 300, 4); } },
+        // Past the end of the file the 8-bit WAV reader gives -1: zero bytes are its lowest value.
+        OddFile{ "an 8-bit stereo WAV claiming a million frames",
+                 [] (TempDir& t) { return claimingMore (t, "claims8.wav", Format::wav, 2, 8, 300, 1000000); } },
+        OddFile{ "a 16-bit mono WAV claiming more, cut inside its last frame",
+                 [] (TempDir& t) { return claimingMore (t, "cut16.wav", Format::wav, 1, 16, 301, 700000, 1); } },
+        OddFile{ "a 24-bit six-channel WAV claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims24.wav", Format::wav, 6, 24, 200, 100000, 7); } },
+        OddFile{ "a 32-bit float WAV claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims32.wav", Format::wav, 2, 32, 250, 300000, 3); } },
+        OddFile{ "a 16-bit stereo AIFF claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims16.aiff", Format::aiff, 2, 16, 300, 500000, 2); } },
+        // Its sound data then starts at byte 0, the header read as samples; the file ends inside a frame.
+        OddFile{ "a 16-bit stereo AIFF claiming more, its data offset pointing back to the start of the file",
+                 [] (TempDir& t)
+                 {
+                     auto file = claimingMore (t, "back.aiff", Format::aiff, 2, 16, 300, 500000, 1);
+                     juce::MemoryBlock content;
+                     file.loadFileAsData (content);
+                     auto* data = static_cast<char*> (content.getData());
+                     const auto ssnd = (int) (std::search (data, data + content.getSize(), "SSND", "SSND" + 4) - data);
+                     const auto offset = (juce::uint32) - (ssnd + 16);
+                     for (int i = 0; i < 4; ++i)
+                         data[ssnd + 8 + i] = (char) (offset >> (24 - 8 * i));
+                     file.replaceWithData (content.getData(), content.getSize());
+                     return file;
+                 } },
+        OddFile{ "an 8-bit mono AIFF claiming more",
+                 [] (TempDir& t) { return claimingMore (t, "claims8.aiff", Format::aiff, 1, 8, 300, 500000); } },
+        // Metadata as the framework writes it, and as other programs do.
+        OddFile{ "a WAV with cue points, loops, labels, notes and a region",
+                 [] (TempDir& t)
+                 {
+                     return writeWithMetadata (
+                         t, "marked.wav", Format::wav,
+                         pairs ({ { "NumCuePoints", "2" },         { "Cue0Identifier", "1" },
+                                  { "Cue0Offset", "100" },         { "Cue1Identifier", "2" },
+                                  { "Cue1Offset", "300" },         { "NumCueLabels", "2" },
+                                  { "CueLabel0Identifier", "1" },  { "CueLabel0Text", "start" },
+                                  { "CueLabel1Identifier", "2" },  { "CueLabel1Text", "" },
+                                  { "NumCueNotes", "1" },          { "CueNote0Identifier", "1" },
+                                  { "CueNote0Text", "a note" },    { "NumCueRegions", "1" },
+                                  { "CueRegion0Identifier", "2" }, { "CueRegion0SampleLength", "50" },
+                                  { "CueRegion0Text", "loop" },    { "NumSampleLoops", "2" },
+                                  { "Loop0Start", "10" },          { "Loop0End", "400" },
+                                  { "Loop1Start", "20" },          { "Loop1End", "30" } }));
+                 } },
+        OddFile{ "an AIFF with markers and comments",
+                 [] (TempDir& t)
+                 {
+                     return writeWithMetadata (t, "marked.aiff", Format::aiff,
+                                               pairs ({ { "NumCuePoints", "2" },
+                                                        { "Cue0Identifier", "1" },
+                                                        { "Cue0Offset", "100" },
+                                                        { "Cue1Identifier", "2" },
+                                                        { "Cue1Offset", "300" },
+                                                        { "NumCueLabels", "1" },
+                                                        { "CueLabel0Identifier", "1" },
+                                                        { "CueLabel0Text", "start" },
+                                                        { "NumCueNotes", "2" },
+                                                        { "CueNote0TimeStamp", "5" },
+                                                        { "CueNote0Text", "odd" },
+                                                        { "CueNote1Text", "even!" },
+                                                        { "MidiUnityNote", "60" } }));
+                 } },
+        OddFile{ "a WAV with iXML of comments, a declaration, references and nested elements",
+                 [] (TempDir& t)
+                 {
+                     const std::string xml = R"(<?xml version="1.0" encoding="UTF-8"?><!-- recorder -->)"
+                                             R"(<BWFXML><IXML_VERSION>1.5</IXML_VERSION><NOTE>a &amp; b &#x263A;)"
+                                             "caf\xC3\xA9</NOTE>" +
+                                             nestedXml (200) + "</BWFXML>";
+                     return wavWithChunks (t, "ixml.wav",
+                                           { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)),
+                                             wavChunk ("axml", 10, text ("<a>\xC2\xA9</a>")) });
+                 } },
+        OddFile{ "a WAV with a label list and cues that fit",
+                 [] (TempDir& t)
+                 {
+                     auto labels = text ("adtl");
+                     labels.append (wavChunk ("labl", 9, text ("\1\0\0\0kick\0")).getData(), 18);
+                     labels.append (wavChunk ("note", 4, text ("\1\0\0\0")).getData(), 12);
+                     auto cues = bytes ({ 1, 0, 0, 0 });
+                     cues.append (juce::MemoryBlock (24, true).getData(), 24);
+                     return wavWithChunks (
+                         t, "fits.wav",
+                         { wavChunk ("LIST", (juce::uint32) labels.getSize(), labels), wavChunk ("cue ", 28, cues) });
+                 } },
+        OddFile{ "an AIFF with a category chunk of two tags",
+                 [] (TempDir& t)
+                 {
+                     auto tags = juce::MemoryBlock (4, true);
+                     auto tag = juce::MemoryBlock (50, true);
+                     tag.copyFrom ("Loops", 0, 5);
+                     tags.append (tag.getData(), 50);
+                     tag.copyFrom ("Drums", 0, 5);
+                     tags.append (tag.getData(), 50);
+                     return aiffWithChunks (t, "tags.aiff",
+                                            { aiffChunk ("cate", (juce::uint32) tags.getSize(), tags) });
+                 } }),
     [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
 TEST_F (Loading, WideFramesWithinTheReadersPassLoad)

@@ -260,6 +260,12 @@ INSTANTIATE_TEST_SUITE_P (
                                     { 400.0, -12.0, 0.0f, false } },
                        RestoreCase{ R"(bpm="0.5e+1234567890123x" pitch="-7E-00000000000000000000000" gain="1e9")",
                                     { 400.0, -7.0, 1.0f, false } },
+                       // Ten digits: one past an int, and one that wraps to 1.
+                       RestoreCase{ R"(bpm="1e2147483648" gain="5e-4294967297")", { 400.0, 0.0, 0.0f, false } },
+                       RestoreCase{ R"(bpm="1e4294967297" pitch="-1e2147483648")", { 400.0, -12.0, 0.5f, false } },
+                       RestoreCase{ R"(bpm="1e999999999" gain="5e-999999999")", { 400.0, 0.0, 0.0f, false } },
+                       // Only the number's own exponent counts.
+                       RestoreCase{ R"(bpm="2e1x e99999999999" pitch="1.5 e4294967297")", { 20.0, 1.5, 0.5f, false } },
                        // Infinite values are clamped like any other.
                        RestoreCase{ R"(bpm="inf" pitch="-INF" gain="Inf")", { 400.0, -12.0, 1.0f, false } },
                        RestoreCase{ R"(bpm="-inf" pitch="inf" gain="-inf")", { 0.0, 12.0, 0.0f, false } },
@@ -267,10 +273,10 @@ INSTANTIATE_TEST_SUITE_P (
                        RestoreCase{ R"(bpm="nan" pitch="NaN" gain="nan")", { 0.0, 0.0, 0.5f, false } },
                        RestoreCase{ R"(bpm="-nan" pitch="NAN" gain="-NaN" sync="1")", { 0.0, 0.0, 0.5f, true } },
                        RestoreCase{ R"(bpm="200" gain="nanny")", { 200.0, 0.0, 0.5f, false } },
-                       // Names are compared with letter case; the first attribute of a name counts.
+                       // Names are compared with letter case.
                        RestoreCase{ R"(BPM="120" pitch="2")", { 0.0, 2.0, 0.5f, false } },
                        RestoreCase{ R"(Gain="0.9" SYNC="1")", { 0.0, 0.0, 0.5f, false } },
-                       RestoreCase{ R"(bpm="10" bpm="20")", { 10.0, 0.0, 0.5f, false } },
+                       RestoreCase{ R"(bpm="10" BPM="20" Bpm="30")", { 10.0, 0.0, 0.5f, false } },
                        RestoreCase{ R"(extra="x" gain="0.3" other="7")", { 0.0, 0.0, 0.3f, false } },
                        // sync: the first character after leading white space.
                        RestoreCase{ R"(sync="yes")", { 0.0, 0.0, 0.5f, true } },
@@ -316,9 +322,142 @@ TEST_F (State, AnyWellFormedTextIsRead)
            // References XML defines, in values.
            std::string (
                R"(<BRVTolvane bpm="&#54;0" pitch="&#x2D;1" gain='0.75' sync="1" note="&lt;&amp;&gt;&quot;&apos;"/>)"),
-           std::string (R"(<BRVTolvane bpm="6&#x30;" pitch="-1" gain="&#48;.75" sync="&#x31;"></BRVTolvane>)") })
+           std::string (R"(<BRVTolvane bpm="6&#x30;" pitch="-1" gain="&#48;.75" sync="&#x31;"></BRVTolvane>)"),
+           // Declarations as XML spells them.
+           std::string (R"(<?xml version="1.0"?><BRVTolvane bpm="60" pitch="-1" gain="0.75" sync="1"/>)"),
+           std::string (R"(<?xml version='1.1' encoding='utf-8' standalone='yes' ?>)") +
+               R"(<BRVTolvane bpm="60" pitch="-1" gain="0.75" sync="1"/>)",
+           std::string (R"(<?xml version = "1.0" standalone="no"?>)") +
+               R"(<BRVTolvane bpm="60" pitch="-1" gain="0.75" sync="1"/>)",
+           // Other attributes, a name with every character a name may hold, and '>' in a value.
+           std::string (R"(<BRVTolvane a:b_c-d.9="x>y" bpm="60" pitch="-1" gain="0.75" sync="1" _="'"/>)") })
         EXPECT_EQ (restoreOnBusy (blockOf (text)), expected) << text;
 }
+
+TEST_F (State, UpToSixtyFourAttributesAreRead)
+{
+    std::string attributes = R"(bpm="60" pitch="-1" gain="0.75" sync="1")";
+    for (int i = 4; i < 64; ++i)
+        attributes += " extra" + std::to_string (i) + "=\"" + std::to_string (i) + "\"";
+    EXPECT_EQ (restoreOnBusy (blockOf (elementText (attributes))), (Settings{ 60.0, -1.0, 0.75f, true }));
+
+    EXPECT_EQ (restoreOnBusy (blockOf (elementText (attributes + R"( one="more")"))), before);
+    EXPECT_EQ (restoreOnBusy (blockOf (elementText (R"(one="more" )" + attributes))), before);
+}
+
+TEST_F (State, OnlyTheFirst64KiBOfTextAreLookedAt)
+{
+    const Settings expected{ 60.0, 0.0, 0.5f, false };
+    const std::string element = R"(<BRVTolvane bpm="60"/>)";
+    const auto padded = [] (size_t n) { return std::string (n, ' '); };
+
+    // An element that ends within them, followed by far more text, is read.
+    EXPECT_EQ (restoreOnBusy (blockOf (padded (65536 - element.size()) + element)), expected);
+    EXPECT_EQ (restoreOnBusy (blockOf (element + padded (1 << 20) + "\xFF")), expected);
+    // One that does not is refused, however the block goes on.
+    EXPECT_EQ (restoreOnBusy (blockOf (padded (65537 - element.size()) + element)), before);
+    EXPECT_EQ (restoreOnBusy (blockOf (R"(<BRVTolvane bpm="60" note=")" + std::string (70000, 'x') + "\"/>")), before);
+}
+
+//==============================================================================
+// Text that is not one well-formed element of ours changes nothing. Many of these passed an earlier
+// check and then made the framework's parser read other characters than the check had seen.
+
+struct RefusedText
+{
+    const char* what;
+    std::string text;
+};
+
+class StateRefusedTexts : public State, public ::testing::WithParamInterface<RefusedText>
+{
+};
+
+TEST_P (StateRefusedTexts, ChangeNothing)
+{
+    const auto& c = GetParam();
+    EXPECT_EQ (restoreOnBusy (blockOf (c.text)), before) << c.what;
+    EXPECT_EQ (restoreOnBusy (blockOf (c.text, {}, false)), before) << c.what << " (no zero byte)";
+}
+
+std::string repeated (const std::string& piece, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += piece;
+    return out;
+}
+
+// Overlong UTF-8: each of these two-byte forms decodes as one ASCII character.
+const std::string quote2 = "\xC0\xA2", less2 = "\xC0\xBC", greater2 = "\xC0\xBE", question2 = "\xC0\xBF",
+                  ampersand2 = "\xC0\xA6";
+
+INSTANTIATE_TEST_SUITE_P (
+    Table, StateRefusedTexts,
+    ::testing::Values (
+        RefusedText{ "an overlong quote ends bpm early, and pitch 7 is read from inside its value",
+                     elementText ("bpm=\"1" + quote2 + " pitch=" + quote2 + "7\" gain=\"0.5\"") },
+        RefusedText{ "an overlong ?> ends the declaration early, and an element hidden inside it is read",
+                     "<?xml version=\"1.0\"" + question2 + greater2 +
+                         R"(<BRVTolvane bpm="333" pitch="11" gain="0.9" sync="1"/>?> <BRVTolvane bpm="2"/>)" },
+        RefusedText{ "a processing instruction followed by text, on which the parser never returns",
+                     elementText ("bpm=\"60\" x=\"" + quote2 + greater2 + less2 + "?x?" + greater2 + "y\"") },
+        RefusedText{ "a document type after an overlong ?>, whose entities the parser never ends expanding",
+                     "<?xml version=\"1.0\"" + question2 + greater2 +
+                         R"(<!DOCTYPE t [<!ENTITY a "&b;&b;&b;&b;&b;&b;&b;&b;"><!ENTITY b "&c;&c;&c;&c;&c;&c;&c;&c;">)"
+                         R"(<!ENTITY c "&d;&d;&d;&d;&d;&d;&d;&d;"><!ENTITY d "0">] ?> <BRVTolvane bpm=")" +
+                         ampersand2 + "a;\"/>" },
+        RefusedText{
+            "20,000 nested children, on which the parser's recursion overflows the stack",
+            elementText ("bpm=\"60\" x=\"" + quote2 + greater2 + repeated (less2 + "a" + greater2, 20000) + "\"") },
+        RefusedText{ "an overlong ampersand starting a reference that the end of the text cuts",
+                     elementText ("bpm=\"60\" x=\"" + quote2 + greater2 + ampersand2 + "#x\"") },
+        RefusedText{ "three- and four-byte overlong forms of '<'",
+                     elementText ("bpm=\"60\" x=\"\xE0\x80\xBC\xF0\x80\x80\xBC\"") },
+        RefusedText{ "an encoded surrogate", elementText ("bpm=\"60\xED\xA0\x80\"") },
+        RefusedText{ "a character above U+10FFFF", elementText ("bpm=\"60\" note=\"\xF4\x90\x80\x80\"") },
+        RefusedText{ "valid UTF-8 that is not ASCII", elementText ("bpm=\"60\" note=\"caf\xC3\xA9\"") },
+        RefusedText{ "an unquoted value between quoted ones", elementText (R"(bpm="60" gain=0.9 pitch="2")") },
+        RefusedText{ "an unquoted value first", elementText (R"(gain=0.9 bpm="60" pitch="2")") },
+        RefusedText{ "a duplicate attribute", elementText (R"(bpm="10" bpm="20")") },
+        RefusedText{ "a duplicate attribute among others", elementText (R"(bpm="10" pitch="1" gain="1" bpm="20")") },
+        RefusedText{ "no white space between attributes", elementText (R"(bpm="60"pitch="1")") },
+        RefusedText{ "an end tag naming another element", R"(<BRVTolvane bpm="60"></Other>)" },
+        RefusedText{ "an end tag in other letter case", R"(<BRVTolvane bpm="60"></brvtolvane>)" },
+        RefusedText{ "an end tag with attributes", R"(<BRVTolvane bpm="60"></BRVTolvane x="1">)" },
+        RefusedText{ "a form feed inside the tag", "<BRVTolvane\fbpm=\"60\"/>" },
+        RefusedText{ "a vertical tab inside the tag", "<BRVTolvane bpm=\"60\"\vpitch=\"2\"/>" },
+        RefusedText{ "a control character in a value", "<BRVTolvane bpm=\"60\x01\"/>" },
+        RefusedText{ "a form feed between declaration and element", std::string (declaration) + "\f<BRVTolvane/>" },
+        RefusedText{ "a name starting with a digit", R"(<BRVTolvane 1bpm="60"/>)" },
+        RefusedText{ "an empty attribute name", R"(<BRVTolvane ="60"/>)" },
+        RefusedText{ "a gap after '<'", R"(< BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a declaration without a version", R"(<?xml encoding="UTF-8"?><BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a declaration of another version", R"(<?xml version="2.0"?><BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a declaration with an empty encoding",
+                     R"(<?xml version="1.0" encoding=""?><BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a declaration with other words", R"(<?xml version="1.0" hello?><BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a declaration out of order",
+                     R"(<?xml version="1.0" standalone="yes" encoding="UTF-8"?><BRVTolvane bpm="60"/>)" },
+        RefusedText{ "a processing instruction named like the declaration", R"(<?xml-model x?><BRVTolvane/>)" },
+        RefusedText{ "two declarations", std::string (declaration) + declaration + R"(<BRVTolvane bpm="60"/>)" },
+        RefusedText{ "65 attributes", elementText (repeated ("", 0) +
+                                                   []
+                                                   {
+                                                       std::string a;
+                                                       for (int i = 0; i < 65; ++i)
+                                                           a += " a" + std::to_string (i) + "=\"1\"";
+                                                       return a;
+                                                   }()) },
+        RefusedText{ "200,000 distinct attributes", elementText (
+                                                        []
+                                                        {
+                                                            std::string a;
+                                                            for (int i = 0; i < 200000; ++i)
+                                                                a += " name" + std::to_string (i) + "=\"\"";
+                                                            return a;
+                                                        }()) }),
+    [] (const auto& info) { return std::string ("case") + std::to_string (info.index); });
 
 TEST_F (State, TextBeyondOneElementWithAttributesChangesNothing)
 {
@@ -358,6 +497,8 @@ TEST_F (State, TextBeyondOneElementWithAttributesChangesNothing)
            std::string (R"(<BRVTolvane bpm="&b;"/>)"), std::string (R"(<BRVTolvane bpm="&#x;"/>)"),
            std::string (R"(<BRVTolvane bpm="&#;"/>)"), std::string (R"(<BRVTolvane bpm="&#0;"/>)"),
            std::string (R"(<BRVTolvane bpm="&#xD800;"/>)"), std::string (R"(<BRVTolvane bpm="&#x110000;"/>)"),
+           std::string (R"(<BRVTolvane bpm="&#xFFFE;60"/>)"), std::string (R"(<BRVTolvane bpm="6&#65534;0"/>)"),
+           std::string (R"(<BRVTolvane bpm="60&#xFFFF;"/>)"), std::string (R"(<BRVTolvane bpm="60&#65535;"/>)"),
            std::string (R"(<BRVTolvane bpm="&#99999999999999;"/>)"), std::string (R"(<BRVTolvane bpm="&AMP;"/>)"),
            std::string (R"(<BRVTolvane bpm="6&0"/>)"), std::string (R"(<BRVTolvane bpm="60" & pitch="1"/>)"),
            std::string (R"(<BRVTolvane bpm="6<0"/>)"),
