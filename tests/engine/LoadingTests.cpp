@@ -453,6 +453,8 @@ juce::MemoryBlock bytes (std::initializer_list<int> values)
 }
 
 juce::MemoryBlock text (const std::string& s) { return { s.data(), s.size() }; }
+// A literal's every byte up to its end, zeros inside it included.
+template <size_t n> juce::MemoryBlock text (const char (&s)[n]) { return { s, n - 1 }; }
 
 juce::MemoryBlock repeated (const juce::MemoryBlock& piece, int times)
 {
@@ -928,7 +930,8 @@ INSTANTIATE_TEST_SUITE_P (
                  [] (TempDir& t)
                  {
                      auto labels = text ("adtl");
-                     labels.append (wavChunk ("labl", 9, text ("\1\0\0\0kick\0")).getData(), 18);
+                     // Nine bytes and the pad byte that evens them.
+                     labels.append (wavChunk ("labl", 9, text ("\1\0\0\0kick\0\0")).getData(), 18);
                      labels.append (wavChunk ("note", 4, text ("\1\0\0\0")).getData(), 12);
                      auto cues = bytes ({ 1, 0, 0, 0 });
                      cues.append (juce::MemoryBlock (24, true).getData(), 24);
