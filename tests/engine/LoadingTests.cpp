@@ -610,7 +610,7 @@ INSTANTIATE_TEST_SUITE_P (
                  [] (TempDir& t)
                  {
                      auto labels = text ("adtl");
-                     labels.append (wavChunk ("labl", 8, text ("\1\0\0\0kick")).getData(), 16);
+                     labels.append (wavChunk ("labl", 8, text (std::string ("\1\0\0\0kick", 8))).getData(), 16);
                      return wavWithChunks (t, "labels.wav", { wavChunk ("LIST", 4096, labels) });
                  },
                  cannotRead },
@@ -897,8 +897,8 @@ INSTANTIATE_TEST_SUITE_P (
                  [] (TempDir& t)
                  {
                      auto labels = text ("adtl");
-                     labels.append (wavChunk ("labl", 9, text ("\1\0\0\0kick\0")).getData(), 18);
-                     labels.append (wavChunk ("note", 4, text ("\1\0\0\0")).getData(), 12);
+                     labels.append (wavChunk ("labl", 9, text (std::string ("\1\0\0\0kick\0\0", 10))).getData(), 18);
+                     labels.append (wavChunk ("note", 4, text (std::string ("\1\0\0\0", 4))).getData(), 12);
                      auto cues = bytes ({ 1, 0, 0, 0 });
                      cues.append (juce::MemoryBlock (24, true).getData(), 24);
                      return wavWithChunks (
