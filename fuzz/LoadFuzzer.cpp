@@ -135,11 +135,21 @@ bool secondReadAgrees (const juce::File& file, const LoadedSound& sound)
     sf_command (sf, SFC_GET_LOG_INFO, log, sizeof log - 1);
     // It also says when it stopped walking the chunks early ("Exiting parser"), or skipped ahead over bytes it
     // could not take for a chunk ("Resynching"): then the framework's reader, which walks on, may take its
-    // sound from another chunk.
+    // sound from another chunk. And it gives a WAV's block align, by which it may step from frame to frame
+    // where the framework's reader steps by channels x bits.
     bool soundChunkCut = false, framesDisagree = false, walkedOtherwise = false;
+    int channels = 0, bits = 0, blockAlign = 0;
     for (const auto& line : juce::StringArray::fromLines (log))
     {
         const auto trimmed = line.trimStart();
+        const auto field = [&] (const char* name, int& value)
+        {
+            if (trimmed.startsWith (name))
+                value = trimmed.fromFirstOccurrenceOf (":", false, false).getIntValue();
+        };
+        field ("Channels", channels);
+        field ("Bit Width", bits);
+        field ("Block Align", blockAlign);
         soundChunkCut = soundChunkCut || ((trimmed.startsWith ("data") || trimmed.startsWith ("SSND")) &&
                                           trimmed.contains ("should be"));
         framesDisagree = framesDisagree || trimmed.contains ("not equal to frame count");
@@ -153,7 +163,7 @@ bool secondReadAgrees (const juce::File& file, const LoadedSound& sound)
 
     // Where an AIFF's two counts disagree, the framework takes the smaller and libsndfile the sound chunk's.
     const bool compressed = frameBytesOf (info) == 0;
-    if (walkedOtherwise && info.frames != frames)
+    if ((walkedOtherwise && info.frames != frames) || (blockAlign != 0 && blockAlign != channels * bits / 8))
     {
         sf_close (sf);
         return false;
