@@ -35,6 +35,6 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
     ctest --test-dir "$root/build-tsan" -j "$jobs" -L concurrency --output-on-failure --timeout 900
 
 echo "== libFuzzer smoke runs (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
-bash "$root/tools/fuzz.sh" 60
+bash "$root/tools/fuzz.sh" --smoke 60
 
 echo "== all test runs passed"
