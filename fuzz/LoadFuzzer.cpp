@@ -172,7 +172,11 @@ bool secondReadAgrees (const juce::File& file, const LoadedSound& sound)
     // The framework's FLAC reader keeps the low 32 bits of the stream's 36-bit length.
     const bool flacLengthCut = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC && info.frames > 0xFFFFFFFF &&
                                (info.frames & 0xFFFFFFFF) == frames;
-    require (info.frames == frames || pastTheEnd || flacLengthCut || (framesDisagree && info.frames > frames),
+    // libsndfile counts SF_COUNT_MAX frames for a stream that does not say its length; it then reads what
+    // there is, like the framework's reader.
+    const bool lengthUnknown = compressed && info.frames == SF_COUNT_MAX;
+    require (info.frames == frames || pastTheEnd || flacLengthCut || lengthUnknown ||
+                 (framesDisagree && info.frames > frames),
              "libsndfile reads the same frame count", (double) info.frames);
 
     // Read in blocks: its channel and frame counts may be far beyond what the sound holds.
