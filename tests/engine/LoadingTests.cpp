@@ -675,10 +675,10 @@ INSTANTIATE_TEST_SUITE_P (
                                            { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
                  },
                  cannotRead },
-        BadFile{ "a WAV whose iXML nests 4,097 elements",
+        BadFile{ "a WAV whose iXML holds 4,098 tags",
                  [] (TempDir& t)
                  {
-                     const auto xml = nestedXml (4097);
+                     const auto xml = nestedXml (2049);
                      return wavWithChunks (t, "deep.wav", { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
                  },
                  cannotRead },
@@ -892,6 +892,12 @@ INSTANTIATE_TEST_SUITE_P (
                      return wavWithChunks (t, "ixml.wav",
                                            { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)),
                                              wavChunk ("axml", 10, text ("<a>\xC2\xA9</a>")) });
+                 } },
+        OddFile{ "a WAV whose iXML holds 4,096 tags",
+                 [] (TempDir& t)
+                 {
+                     const auto xml = nestedXml (2048);
+                     return wavWithChunks (t, "tags.wav", { wavChunk ("iXML", (juce::uint32) xml.size(), text (xml)) });
                  } },
         OddFile{ "a WAV with a label list and cues that fit",
                  [] (TempDir& t)
